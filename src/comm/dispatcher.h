@@ -1,0 +1,71 @@
+// CONTRACT DRAFT (owned by the port work; the ZMODEM engine codes against it).
+// The dispatcher behind TCxComPort: owns the open descriptor, the three worker threads, the
+// 8192-byte receive ring, the output ring and the triggers. The operations below are the ones
+// the file-transfer engine calls directly from the dispatch thread; they return 0 or a
+// positive value on success and a negative result code on failure (never throw).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace qx {
+
+// Notification message numbers (also used as "message" in procedure handlers).
+enum : unsigned {
+    MsgTriggerAvail = 0x7E01,   // wParam: bytes available
+    MsgTriggerData = 0x7E02,    // wParam: trigger handle; lParam low word: pattern length
+    MsgTriggerTimer = 0x7E03,   // wParam: trigger handle
+    MsgTriggerStatus = 0x7E04,  // wParam: trigger handle; lParam low word: status value
+    MsgPortOpen = 0x7E08,
+    MsgPortClose = 0x7E09,
+    MsgClosePending = 0x7E0A,
+};
+
+// A procedure handler receives every notification of its port in the dispatch thread, before
+// any main-thread handler. lParam carries the port number in its high 16 bits.
+using TriggerProc = void (*)(unsigned msg, unsigned wParam, int32_t lParam);
+
+class TCxDispatcher;
+
+// The process-wide port list: the dispatcher with the given port number, or nullptr.
+TCxDispatcher* FindDispatcher(int portNumber);
+
+class TCxDispatcher {
+public:
+    virtual ~TCxDispatcher() = default;
+
+    virtual int PortNumber() const = 0;
+
+    virtual int RegisterProcTriggerHandler(TriggerProc proc) = 0;
+    virtual int DeregisterProcTriggerHandler(TriggerProc proc) = 0;
+
+    // Three untyped slots (index 1 to 3) where the engine keeps its protocol state.
+    virtual int SetDataPointer(void* p, int index) = 0;
+    virtual int GetDataPointer(void*& p, int index) = 0;
+
+    virtual int ChangeLengthTrigger(int length) = 0;  // the avail threshold
+    virtual int AddTimerTrigger() = 0;                // handle > 0, or a negative code
+    virtual int AddStatusTrigger(int kind) = 0;       // handle > 0, or a negative code
+    virtual int SetTimerTrigger(int handle, int32_t ticks, bool activate) = 0;
+    virtual int SetStatusTrigger(int handle, uint16_t value, bool activate) = 0;
+    virtual int RemoveTrigger(int handle) = 0;
+    virtual int TimerTicksRemaining(int handle, int32_t& ticksLeft) = 0;
+    virtual int ExtendTimer(int handle, int32_t ticks) = 0;
+
+    virtual bool CharReady() = 0;
+    virtual int GetChar(uint8_t& c) = 0;                 // -3007 when empty
+    virtual int PeekChar(uint8_t& c, size_t position) = 0;  // position 1 = next byte
+    virtual int GetBlock(uint8_t* buf, size_t len) = 0;     // exactly len bytes or an error
+    virtual int PutChar(uint8_t c) = 0;
+    virtual int PutBlock(const void* buf, size_t len) = 0;  // all or nothing: -3006
+    virtual size_t InBuffUsed() = 0;
+    virtual size_t OutBuffUsed() = 0;
+    virtual size_t OutBuffFree() = 0;
+    virtual void BufferSizes(size_t& inSize, size_t& outSize) = 0;
+    virtual bool CheckDCD() = 0;
+    virtual int FlushInBuffer() = 0;
+    virtual int FlushOutBuffer() = 0;
+    virtual int SendBreak(int milliseconds) = 0;  // line break (attention string byte 0xDD)
+};
+
+}  // namespace qx

@@ -1,0 +1,20 @@
+#include "posix_io.h"
+
+namespace qx {
+
+ssize_t ReadSome(int fd, void* buf, size_t len) {
+    return RetryOnEintr([&] { return ::read(fd, buf, len); });
+}
+
+bool WriteAll(int fd, const void* buf, size_t len) {
+    const char* p = static_cast<const char*>(buf);
+    while (len > 0) {
+        ssize_t n = RetryOnEintr([&] { return ::write(fd, p, len); });
+        if (n < 0) return false;
+        p += n;
+        len -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+}  // namespace qx

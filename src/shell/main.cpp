@@ -1,0 +1,2 @@
+// Program entry (replaced by the start-up of the main window).
+int main() { return 0; }
