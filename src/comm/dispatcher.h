@@ -1,8 +1,11 @@
-// CONTRACT DRAFT (owned by the port work; the ZMODEM engine codes against it).
-// The dispatcher behind TCxComPort: owns the open descriptor, the three worker threads, the
-// 8192-byte receive ring, the output ring and the triggers. The operations below are the ones
-// the file-transfer engine calls directly from the dispatch thread; they return 0 or a
-// positive value on success and a negative result code on failure (never throw).
+// The dispatcher behind TCxComPort, as the file-transfer engine sees it.
+//
+// The dispatcher works the open descriptor with three worker threads, keeps the 8192-byte
+// receive ring, the output ring and the triggers. The operations below may be called from any
+// thread, and in particular from the dispatch thread inside a procedure handler; they return 0
+// or a positive value on success and a negative result code on failure (never throw).
+// TCxTtyDispatcher (comm/tty_dispatcher.h) is the implementation; unit tests may fake this
+// interface.
 #pragma once
 
 #include <cstddef>
@@ -27,11 +30,12 @@ using TriggerProc = void (*)(unsigned msg, unsigned wParam, int32_t lParam);
 
 class TCxDispatcher;
 
-// The process-wide port list: the dispatcher with the given port number, or nullptr.
+// The process-wide port list: the dispatcher with the given port number, or nullptr. The
+// pointer stays valid while its port is open; a procedure handler may use it freely.
 TCxDispatcher* FindDispatcher(int portNumber);
 
 class TCxDispatcher {
-public:
+  public:
     virtual ~TCxDispatcher() = default;
 
     virtual int PortNumber() const = 0;
@@ -53,7 +57,7 @@ public:
     virtual int ExtendTimer(int handle, int32_t ticks) = 0;
 
     virtual bool CharReady() = 0;
-    virtual int GetChar(uint8_t& c) = 0;                 // -3007 when empty
+    virtual int GetChar(uint8_t& c) = 0;                    // -3007 when empty
     virtual int PeekChar(uint8_t& c, size_t position) = 0;  // position 1 = next byte
     virtual int GetBlock(uint8_t* buf, size_t len) = 0;     // exactly len bytes or an error
     virtual int PutChar(uint8_t c) = 0;
@@ -66,6 +70,11 @@ public:
     virtual int FlushInBuffer() = 0;
     virtual int FlushOutBuffer() = 0;
     virtual int SendBreak(int milliseconds) = 0;  // line break (attention string byte 0xDD)
+
+    virtual int AddDataTrigger(const char* pattern, size_t length, bool ignoreCase) = 0;
+    virtual int RemoveAllTriggers() = 0;
+    virtual int PeekBlock(uint8_t* buf, size_t len) = 0;  // exactly len bytes or an error
+    virtual uint8_t ModemStatus() = 0;                    // CTS 0x10, DSR 0x20, RI 0x40, DCD 0x80
 };
 
 }  // namespace qx

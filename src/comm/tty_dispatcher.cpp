@@ -1,0 +1,961 @@
+#include "comm/tty_dispatcher.h"
+
+#include <algorithm>
+#include <cstring>
+#include <stdexcept>
+
+#include "comm/cx_exception.h"
+#include "comm/error_msg.h"
+#include "platform/event_loop.h"
+#include "support/log.h"
+
+namespace qx {
+
+namespace {
+
+// The process-wide port list: a dispatcher's index is its port number.
+std::mutex g_portListMutex;
+std::vector<TCxTtyDispatcher*> g_portList;
+
+int AddToPortList(TCxTtyDispatcher* d) {
+    std::lock_guard lock(g_portListMutex);
+    for (size_t i = 0; i < g_portList.size(); ++i) {
+        if (g_portList[i] == nullptr) {
+            g_portList[i] = d;
+            return static_cast<int>(i);
+        }
+    }
+    g_portList.push_back(d);
+    return static_cast<int>(g_portList.size() - 1);
+}
+
+void RemoveFromPortList(TCxTtyDispatcher* d) {
+    std::lock_guard lock(g_portListMutex);
+    for (auto& p : g_portList)
+        if (p == d) p = nullptr;
+    while (!g_portList.empty() && g_portList.back() == nullptr) g_portList.pop_back();
+}
+
+// Reports an exception that escaped a handler run outside the main thread.
+void ReportHandlerException(const char* what) {
+    std::string text = std::string("Exception in trigger handler: ") + what;
+    PostToMain([text] { Log(text, 0); });
+}
+
+}  // namespace
+
+TCxDispatcher* FindDispatcher(int portNumber) {
+    std::lock_guard lock(g_portListMutex);
+    if (portNumber < 0 || static_cast<size_t>(portNumber) >= g_portList.size()) return nullptr;
+    return g_portList[static_cast<size_t>(portNumber)];
+}
+
+TCxTtyDispatcher::TCxTtyDispatcher(size_t outSize)
+    : inBuf_(kInBufSize), outBuf_(std::max<size_t>(outSize, 1)) {
+    portNumber_ = AddToPortList(this);
+}
+
+TCxTtyDispatcher::~TCxTtyDispatcher() {
+    RequestStop();
+    WaitThreads(-1);
+    CloseDevice();
+    RemoveFromPortList(this);
+}
+
+int TCxTtyDispatcher::OpenDevice(int readFd, int writeFd) {
+    int r = device_.Attach(readFd, writeFd);
+    if (r != 0) return r;
+    std::lock_guard lock(dispMutex_);
+    modemStatus_ = device_.ModemStatus();
+    lastCounts_ = device_.ErrorCounts();
+    return 0;
+}
+
+void TCxTtyDispatcher::CloseDevice() {
+    device_.Detach();
+}
+
+void TCxTtyDispatcher::StartThreads() {
+    if (started_) throw std::logic_error("Dispatcher already started");
+    started_ = true;
+    kill_ = false;
+    threadsRunning_ = 3;
+    eventThread_ = std::thread([this] { EventThread(); });
+    dispatchThread_ = std::thread([this] { DispatchThread(); });
+    outputThread_ = std::thread([this] { OutputThread(); });
+}
+
+void TCxTtyDispatcher::RequestStop() {
+    kill_ = true;
+    device_.Wake();
+    {
+        std::lock_guard lock(evMutex_);
+        kick_ = true;
+    }
+    evChanged_.notify_all();
+    {
+        std::lock_guard lock(outMutex_);
+        outReady_ = true;
+    }
+    outChanged_.notify_all();
+}
+
+bool TCxTtyDispatcher::WaitThreads(int timeoutMs) {
+    {
+        std::unique_lock lock(endMutex_);
+        auto done = [&] { return threadsRunning_.load() == 0; };
+        if (timeoutMs < 0)
+            ended_.wait(lock, done);
+        else if (!ended_.wait_for(lock, std::chrono::milliseconds(timeoutMs), done))
+            return false;
+    }
+    for (std::thread* t : {&eventThread_, &dispatchThread_, &outputThread_})
+        if (t->joinable()) t->join();
+    return true;
+}
+
+void TCxTtyDispatcher::ThreadEnded() {
+    std::lock_guard lock(endMutex_);
+    if (--threadsRunning_ == 0) ended_.notify_all();
+}
+
+// ---- threads ----
+
+void TCxTtyDispatcher::EventThread() {
+    while (!kill_) {
+        SerialEvents ev = device_.WaitForEvent(!inputPaused_, -1);
+        if (kill_) break;
+        if (!ev.Readable && !ev.HangUp && !ev.Woken) continue;
+        std::unique_lock lock(evMutex_);
+        commEvent_ = true;
+        ready_ = false;
+        evChanged_.notify_all();
+        evChanged_.wait(lock, [&] { return ready_ || kill_.load(); });
+    }
+    ThreadEnded();
+}
+
+void TCxTtyDispatcher::DispatchThread() {
+    while (!kill_ && !closePending_) {
+        bool fromEvent = false;
+        {
+            std::unique_lock lock(evMutex_);
+            evChanged_.wait_for(lock, std::chrono::milliseconds(kDispatchWaitMs),
+                                [&] { return commEvent_ || kick_ || kill_.load(); });
+            fromEvent = commEvent_;
+            commEvent_ = false;
+            kick_ = false;
+        }
+        if (kill_ || closePending_) break;
+        DispatchPass();
+        if (fromEvent) {
+            std::lock_guard lock(evMutex_);
+            ready_ = true;
+            evChanged_.notify_all();
+        }
+    }
+    {
+        std::lock_guard lock(evMutex_);
+        ready_ = true;
+    }
+    evChanged_.notify_all();
+    ThreadEnded();
+}
+
+void TCxTtyDispatcher::OutputThread() {
+    while (!kill_) {
+        uint64_t gen;
+        size_t chunk;
+        size_t at;
+        {
+            std::unique_lock lock(outMutex_);
+            outChanged_.wait(lock,
+                             [&] { return outReady_ || outHead_ != outTail_ || kill_.load(); });
+            outReady_ = false;
+            if (kill_) break;
+            if (outHead_ == outTail_) continue;
+            gen = outGeneration_;
+            at = static_cast<size_t>(outTail_ % outBuf_.size());
+            chunk = std::min(static_cast<size_t>(outHead_ - outTail_), outBuf_.size() - at);
+        }
+        // The bytes [tail, tail + chunk) are not touched by PutBlock, which only fills free
+        // space, so they are written without the lock.
+        if (!device_.WaitWritable(kDispatchWaitMs)) continue;
+        ssize_t n = device_.Write(outBuf_.data() + at, chunk);
+        if (n == 0) continue;
+        // A failed write counts as written, so a dead line never stalls the output.
+        size_t done = n < 0 ? chunk : static_cast<size_t>(n);
+        {
+            std::lock_guard lock(outMutex_);
+            if (gen == outGeneration_) outTail_ += done;
+        }
+        Kick();  // output-free and output-used triggers may fire now
+    }
+    ThreadEnded();
+}
+
+void TCxTtyDispatcher::Kick() {
+    {
+        std::lock_guard lock(evMutex_);
+        kick_ = true;
+    }
+    evChanged_.notify_all();
+}
+
+// ---- the dispatch pass ----
+
+void TCxTtyDispatcher::DispatchPass() {
+    CheckModemStatus();
+    CheckLineErrors();
+    Extract();
+    while (!closePending_ && TestStatusTriggers()) {
+    }
+    while (!closePending_ && TestReceiveTriggers()) {
+    }
+    {
+        std::lock_guard lock(dispMutex_);
+        for (TStatusTrigger& s : status_) s.Hit = false;
+    }
+    for (;;) {
+        if (closePending_) return;
+        bool fired = TestStatusTriggers();
+        if (closePending_) return;
+        fired = TestTimerTriggers() || fired;
+        if (!fired) break;
+    }
+    if (device_.HungUp()) {
+        std::function<void()> h;
+        {
+            std::lock_guard lock(dispMutex_);
+            if (!hangupReported_) {
+                hangupReported_ = true;
+                h = onHangup_;
+            }
+        }
+        CheckModemStatus();  // the carrier is gone with the device
+        while (!closePending_ && TestStatusTriggers()) {
+        }
+        if (h) h();
+    }
+}
+
+void TCxTtyDispatcher::CheckModemStatus() {
+    uint8_t lines = device_.ModemStatus();
+    std::lock_guard lock(dispMutex_);
+    uint8_t old = modemStatus_ & 0xF0;
+    if (lines == old) return;
+    uint8_t changed = lines ^ old;
+    uint8_t deltas = modemStatus_ & 0x0F;
+    if (changed & 0x10) deltas |= 0x01;
+    if (changed & 0x20) deltas |= 0x02;
+    if ((old & 0x40) && !(lines & 0x40)) deltas |= 0x04;  // ring trailing edge
+    if (changed & 0x80) deltas |= 0x08;
+    modemStatus_ = static_cast<uint8_t>(lines | deltas);
+}
+
+void TCxTtyDispatcher::CheckLineErrors() {
+    SerialErrorCounts c = device_.ErrorCounts();
+    std::lock_guard lock(dispMutex_);
+    uint8_t flags = 0;
+    if (c.Overflow != lastCounts_.Overflow) flags |= 1;
+    if (c.Overrun != lastCounts_.Overrun) flags |= 2;
+    if (c.Parity != lastCounts_.Parity) flags |= 4;
+    if (c.Frame != lastCounts_.Frame) flags |= 8;
+    if (c.Break != lastCounts_.Break) flags |= 16;
+    lastCounts_ = c;
+    lineErrors_ |= flags;
+}
+
+void TCxTtyDispatcher::AddLineErrors(uint8_t driverFlags) {
+    {
+        std::lock_guard lock(dispMutex_);
+        lineErrors_ |= driverFlags;
+    }
+    Kick();
+}
+
+void TCxTtyDispatcher::Extract() {
+    // Only this thread moves the head, so the read itself needs no lock.
+    size_t at, room, wrapRoom;
+    {
+        std::lock_guard lock(inMutex_);
+        size_t used = static_cast<size_t>(inHead_ - inTail_);
+        if (used == kInBufSize) {
+            inputPaused_ = true;
+            return;
+        }
+        at = static_cast<size_t>(inHead_ % kInBufSize);
+        size_t free = kInBufSize - used;
+        room = std::min(free, kInBufSize - at);
+        wrapRoom = free - room;
+    }
+    size_t got = device_.Read(inBuf_.data() + at, room);
+    if (got == room && wrapRoom > 0) got += device_.Read(inBuf_.data(), wrapRoom);
+    if (got == 0) return;
+    std::lock_guard lock(inMutex_);
+    inHead_ += got;
+    if (inHead_ - inTail_ == kInBufSize) inputPaused_ = true;
+}
+
+void TCxTtyDispatcher::MaybeResumeInputLocked() {
+    if (inputPaused_ && inHead_ - inTail_ < kInBufSize) {
+        inputPaused_ = false;
+        device_.Wake();
+    }
+}
+
+bool TCxTtyDispatcher::TestStatusTriggers() {
+    int32_t handle = 0;
+    uint16_t value = 0;
+    {
+        std::lock_guard lock(dispMutex_);
+        size_t outUsed, outFree;
+        {
+            std::lock_guard olock(outMutex_);
+            outUsed = static_cast<size_t>(outHead_ - outTail_);
+            outFree = outBuf_.size() - outUsed;
+        }
+        for (TStatusTrigger& s : status_) {
+            if (!s.Active || s.Hit) continue;
+            bool fire = false;
+            switch (s.Kind) {
+                case stModem:
+                    fire = ((modemStatus_ & s.Value) & 0xF0) != s.Stored;
+                    value = 0;
+                    break;
+                case stLine:
+                    if (lineErrors_ & s.Value) {
+                        fire = true;
+                        s.Value = lineErrors_ & s.Value;
+                    }
+                    value = 0;
+                    break;
+                case stOutFree:
+                    fire = outFree >= s.Value;
+                    value = static_cast<uint16_t>(std::min<size_t>(outFree, 0xFFFF));
+                    break;
+                case stOutUsed:
+                    fire = outUsed <= s.Value;
+                    value = static_cast<uint16_t>(std::min<size_t>(outUsed, 0xFFFF));
+                    break;
+                case stOutSent:
+                    fire = outputSent_;
+                    if (fire) outputSent_ = false;
+                    value = 0;
+                    break;
+                default:
+                    break;
+            }
+            if (fire) {
+                s.Active = false;
+                s.Hit = true;
+                handle = s.Handle;
+                break;
+            }
+        }
+    }
+    if (handle == 0) return false;
+    Notify(MsgTriggerStatus, static_cast<unsigned>(handle), LParam(value));
+    return true;
+}
+
+bool TCxTtyDispatcher::TestTimerTriggers() {
+    int32_t handle = 0;
+    {
+        std::lock_guard lock(dispMutex_);
+        uint32_t now = TickCount();
+        for (TTimerTrigger& t : timers_) {
+            if (t.Active && TimerExpired(t.Timer, now)) {
+                t.Active = false;
+                handle = t.Handle;
+                break;
+            }
+        }
+    }
+    if (handle == 0) return false;
+    Notify(MsgTriggerTimer, static_cast<unsigned>(handle), LParam(0));
+    return true;
+}
+
+bool TCxTtyDispatcher::TestReceiveTriggers() {
+    // Walk the unseen bytes; the data triggers advance on each.
+    std::vector<std::pair<int32_t, int>> matched;  // handle, length; newest first
+    size_t availBefore = 0;
+    bool deliverAvail = false;
+    {
+        std::lock_guard lock(dispMutex_);
+        std::lock_guard ilock(inMutex_);
+        if (scanPos_ < inTail_) scanPos_ = inTail_;
+        while (scanPos_ < inHead_) {
+            uint8_t byte = inBuf_[static_cast<size_t>(scanPos_ % kInBufSize)];
+            bool any = false;
+            for (TDataTrigger& d : data_) any = d.Advance(byte) || any;
+            ++scanPos_;
+            if (!any) continue;
+            int longest = 0;
+            for (auto it = data_.rbegin(); it != data_.rend(); ++it) {
+                if (!it->Matched) continue;
+                it->Matched = false;
+                matched.emplace_back(it->Handle, it->Length);
+                longest = std::max(longest, it->Length);
+            }
+            size_t unread = static_cast<size_t>(scanPos_ - inTail_);
+            if (availThreshold_ > 0 && inHead_ != notifyPos_ &&
+                unread >= static_cast<size_t>(longest) &&
+                unread - static_cast<size_t>(longest) >= static_cast<size_t>(availThreshold_)) {
+                deliverAvail = true;
+                availBefore = unread - static_cast<size_t>(longest);
+            }
+            break;
+        }
+        if (matched.empty()) {
+            size_t unread = static_cast<size_t>(inHead_ - inTail_);
+            if (availThreshold_ > 0 && inHead_ != notifyPos_ &&
+                unread >= static_cast<size_t>(availThreshold_)) {
+                notifyPos_ = inHead_;
+                deliverAvail = true;
+                availBefore = unread;
+            }
+        }
+    }
+    if (matched.empty()) {
+        if (!deliverAvail) return false;
+        return DeliverAvail(availBefore);
+    }
+    if (deliverAvail) DeliverAvail(availBefore);
+    for (const auto& [handle, length] : matched) {
+        if (closePending_) return false;
+        Notify(MsgTriggerData, static_cast<unsigned>(handle), LParam(length));
+    }
+    return !closePending_;
+}
+
+bool TCxTtyDispatcher::DeliverAvail(size_t count) {
+    {
+        std::lock_guard lock(inMutex_);
+        availInProgress_ = true;
+        readAhead_ = maxReadAhead_ = 0;
+        flushedInAvail_ = false;
+    }
+    bool ok = Notify(MsgTriggerAvail, static_cast<unsigned>(count), LParam(0));
+    size_t taken;
+    {
+        std::lock_guard lock(inMutex_);
+        maxReadAhead_ = std::max(maxReadAhead_, readAhead_);
+        taken = maxReadAhead_;
+        if (flushedInAvail_) {
+            inTail_ = inHead_;
+            taken = count;
+        } else {
+            inTail_ += std::min<uint64_t>(taken, inHead_ - inTail_);
+        }
+        availInProgress_ = false;
+        readAhead_ = maxReadAhead_ = 0;
+        MaybeResumeInputLocked();
+    }
+    return ok && taken >= count;
+}
+
+bool TCxTtyDispatcher::Notify(unsigned msg, unsigned wParam, int32_t lParam) {
+    std::vector<std::shared_ptr<HandlerEntry>> list;
+    {
+        std::lock_guard lock(dispMutex_);
+        if (handlers_.empty()) return msg != MsgTriggerAvail;
+        notifying_ = true;
+        list = handlers_;
+    }
+    // Event handlers, then procedures, then window handlers.
+    for (int pass = 0; pass < 3 && !closePending_; ++pass) {
+        const HandlerEntry::Kind want = pass == 0   ? HandlerEntry::kEvent
+                                        : pass == 1 ? HandlerEntry::kProc
+                                                    : HandlerEntry::kWindow;
+        for (const auto& h : list) {
+            if (closePending_) break;
+            if (h->Type != want || h->Removed) continue;
+            if (msg == MsgTriggerAvail) {
+                std::lock_guard lock(inMutex_);
+                maxReadAhead_ = std::max(maxReadAhead_, readAhead_);
+                readAhead_ = 0;
+            }
+            if (h->Type == HandlerEntry::kWindow ||
+                (h->Type == HandlerEntry::kEvent && h->InMain)) {
+                Handler fn = h->Fn;
+                SendToMain([fn, msg, wParam, lParam] { fn(msg, wParam, lParam); }, kSendTimeoutMs);
+                continue;
+            }
+            try {
+                if (h->Type == HandlerEntry::kProc)
+                    h->Proc(msg, wParam, lParam);
+                else
+                    h->Fn(msg, wParam, lParam);
+            } catch (const std::exception& e) {
+                ReportHandlerException(e.what());
+            } catch (...) {
+                ReportHandlerException("unknown exception");
+            }
+        }
+    }
+    {
+        std::lock_guard lock(dispMutex_);
+        notifying_ = false;
+    }
+    return !closePending_;
+}
+
+// ---- handlers ----
+
+int TCxTtyDispatcher::RegisterWindowHandler(Handler h) {
+    auto e = std::make_shared<HandlerEntry>();
+    e->Type = HandlerEntry::kWindow;
+    e->Fn = std::move(h);
+    std::lock_guard lock(dispMutex_);
+    e->Id = nextHandlerId_++;
+    handlers_.push_back(e);
+    return e->Id;
+}
+
+int TCxTtyDispatcher::RegisterEventHandler(Handler h, bool inMain) {
+    auto e = std::make_shared<HandlerEntry>();
+    e->Type = HandlerEntry::kEvent;
+    e->Fn = std::move(h);
+    e->InMain = inMain;
+    std::lock_guard lock(dispMutex_);
+    e->Id = nextHandlerId_++;
+    handlers_.push_back(e);
+    return e->Id;
+}
+
+void TCxTtyDispatcher::DeregisterHandler(int id) {
+    std::lock_guard lock(dispMutex_);
+    // A delivery under way holds its own copy of the list; the mark makes it skip the entry.
+    for (auto it = handlers_.begin(); it != handlers_.end(); ++it) {
+        if ((*it)->Id == id) {
+            (*it)->Removed = true;
+            handlers_.erase(it);
+            return;
+        }
+    }
+}
+
+int TCxTtyDispatcher::RegisterProcTriggerHandler(TriggerProc proc) {
+    if (proc == nullptr) return ecBadArgument;
+    auto e = std::make_shared<HandlerEntry>();
+    e->Type = HandlerEntry::kProc;
+    e->Proc = proc;
+    std::lock_guard lock(dispMutex_);
+    e->Id = nextHandlerId_++;
+    handlers_.push_back(e);
+    return 0;
+}
+
+int TCxTtyDispatcher::DeregisterProcTriggerHandler(TriggerProc proc) {
+    std::lock_guard lock(dispMutex_);
+    for (auto it = handlers_.begin(); it != handlers_.end(); ++it) {
+        if ((*it)->Type == HandlerEntry::kProc && (*it)->Proc == proc) {
+            (*it)->Removed = true;
+            handlers_.erase(it);
+            return 0;
+        }
+    }
+    return 0;
+}
+
+bool TCxTtyDispatcher::NotificationInProgress() {
+    std::lock_guard lock(dispMutex_);
+    return notifying_;
+}
+
+void TCxTtyDispatcher::SetClosePending() {
+    closePending_ = true;
+    Kick();
+}
+
+void TCxTtyDispatcher::SetHangupHandler(std::function<void()> h) {
+    std::lock_guard lock(dispMutex_);
+    onHangup_ = std::move(h);
+}
+
+int TCxTtyDispatcher::SetDataPointer(void* p, int index) {
+    if (index < 1 || index > 3) return ecBadArgument;
+    std::lock_guard lock(dispMutex_);
+    dataPointers_[static_cast<size_t>(index - 1)] = p;
+    return 0;
+}
+
+int TCxTtyDispatcher::GetDataPointer(void*& p, int index) {
+    if (index < 1 || index > 3) return ecBadArgument;
+    std::lock_guard lock(dispMutex_);
+    p = dataPointers_[static_cast<size_t>(index - 1)];
+    return 0;
+}
+
+// ---- triggers ----
+
+bool TCxTtyDispatcher::HandleInUseLocked(int32_t base) const {
+    for (const auto& t : timers_)
+        if (t.Handle == base) return true;
+    for (const auto& d : data_)
+        if (d.Handle == base) return true;
+    for (const auto& s : status_)
+        if ((s.Handle & ~7) == base) return true;
+    return false;
+}
+
+int TCxTtyDispatcher::NewHandleLocked() {
+    if (handleCounter_ < 4096) return handleCounter_++ * 8;
+    for (int32_t h = 8; h <= 4095 * 8; h += 8)
+        if (!HandleInUseLocked(h)) return h;
+    return ecNoMoreTriggers;
+}
+
+TTimerTrigger* TCxTtyDispatcher::FindTimerLocked(int handle) {
+    for (auto& t : timers_)
+        if (t.Handle == handle) return &t;
+    return nullptr;
+}
+
+TStatusTrigger* TCxTtyDispatcher::FindStatusLocked(int handle) {
+    for (auto& s : status_)
+        if (s.Handle == handle) return &s;
+    return nullptr;
+}
+
+int TCxTtyDispatcher::AddDataTrigger(const char* pattern, size_t length, bool ignoreCase) {
+    if (length > static_cast<size_t>(kMaxTriggerLen)) return ecTriggerTooLong;
+    TDataTrigger d;
+    d.SetPattern(std::string(pattern, length), ignoreCase);
+    std::lock_guard lock(dispMutex_);
+    int h = NewHandleLocked();
+    if (h < 0) return h;
+    d.Handle = h;
+    data_.push_back(d);
+    return h;
+}
+
+int TCxTtyDispatcher::AddTimerTrigger() {
+    std::lock_guard lock(dispMutex_);
+    int h = NewHandleLocked();
+    if (h < 0) return h;
+    TTimerTrigger t;
+    t.Handle = h;
+    timers_.push_back(t);
+    return h;
+}
+
+int TCxTtyDispatcher::AddStatusTrigger(int kind) {
+    if (kind < 1 || kind > 5) return ecBadArgument;
+    std::lock_guard lock(dispMutex_);
+    int h = NewHandleLocked();
+    if (h < 0) return h;
+    TStatusTrigger s;
+    s.Handle = h + kind;
+    s.Kind = kind;
+    status_.push_back(s);
+    return s.Handle;
+}
+
+int TCxTtyDispatcher::SetTimerTrigger(int handle, int32_t ticks, bool activate) {
+    {
+        std::lock_guard lock(dispMutex_);
+        TTimerTrigger* t = FindTimerLocked(handle);
+        if (t == nullptr) return ecBadTriggerHandle;
+        if (!activate) {
+            t->Active = false;
+            return 0;
+        }
+        if (ticks != 0) t->Ticks = ticks;
+        t->Timer = NewTimer(t->Ticks, TickCount());
+        t->Active = true;
+    }
+    return 0;
+}
+
+int TCxTtyDispatcher::SetStatusTrigger(int handle, uint16_t value, bool activate) {
+    {
+        std::lock_guard lock(dispMutex_);
+        TStatusTrigger* s = FindStatusLocked(handle);
+        if (s == nullptr) return ecBadTriggerHandle;
+        if (!activate) {
+            s->Active = false;
+            return 0;
+        }
+        switch (s->Kind) {
+            case stModem:
+                s->Value = value & 0xF0;
+                s->Stored = modemStatus_ & s->Value;
+                break;
+            case stLine:
+                s->Value = static_cast<uint16_t>((value & 0x0F) << 1);
+                break;
+            default:
+                s->Value = value;
+                break;
+        }
+        s->Active = true;
+    }
+    Kick();
+    return 0;
+}
+
+int TCxTtyDispatcher::RemoveTrigger(int handle) {
+    std::lock_guard lock(dispMutex_);
+    if (handle == kAvailTriggerHandle) {
+        availThreshold_ = 0;
+        return 0;
+    }
+    auto drop = [handle](auto& list) {
+        for (auto it = list.begin(); it != list.end(); ++it) {
+            if (it->Handle == handle) {
+                list.erase(it);
+                return true;
+            }
+        }
+        return false;
+    };
+    if (drop(timers_) || drop(status_) || drop(data_)) return 0;
+    return ecBadTriggerHandle;
+}
+
+int TCxTtyDispatcher::RemoveAllTriggers() {
+    std::lock_guard lock(dispMutex_);
+    timers_.clear();
+    data_.clear();
+    status_.clear();
+    handleCounter_ = 1;
+    availThreshold_ = 0;
+    return 0;
+}
+
+int TCxTtyDispatcher::ChangeLengthTrigger(int length) {
+    if (length < 0) return ecBadArgument;
+    {
+        std::lock_guard lock(dispMutex_);
+        availThreshold_ = length;
+    }
+    Kick();
+    return 0;
+}
+
+int TCxTtyDispatcher::AvailThreshold() {
+    std::lock_guard lock(dispMutex_);
+    return availThreshold_;
+}
+
+int TCxTtyDispatcher::TimerTicksRemaining(int handle, int32_t& ticksLeft) {
+    std::lock_guard lock(dispMutex_);
+    TTimerTrigger* t = FindTimerLocked(handle);
+    if (t == nullptr) return ecBadTriggerHandle;
+    ticksLeft = t->Active ? TimerRemaining(t->Timer, TickCount()) : 0;
+    return 0;
+}
+
+int TCxTtyDispatcher::ExtendTimer(int handle, int32_t ticks) {
+    std::lock_guard lock(dispMutex_);
+    TTimerTrigger* t = FindTimerLocked(handle);
+    if (t == nullptr) return ecBadTriggerHandle;
+    qx::ExtendTimer(t->Timer, ticks);
+    return 0;
+}
+
+void TCxTtyDispatcher::SaveTriggers(TSavedTriggers& saved) {
+    std::lock_guard lock(dispMutex_);
+    saved.Valid = true;
+    saved.AvailThreshold = availThreshold_;
+    saved.Timers = timers_;
+    saved.Data = data_;
+    saved.Status = status_;
+}
+
+void TCxTtyDispatcher::RestoreTriggers(const TSavedTriggers& saved) {
+    if (!saved.Valid) return;
+    std::lock_guard lock(dispMutex_);
+    availThreshold_ = saved.AvailThreshold;
+    timers_ = saved.Timers;
+    data_ = saved.Data;
+    status_ = saved.Status;
+}
+
+int TCxTtyDispatcher::LineError() {
+    std::lock_guard lock(dispMutex_);
+    int r = 0;
+    if (lineErrors_ & 1)
+        r = 1;
+    else if (lineErrors_ & 2)
+        r = 2;
+    else if (lineErrors_ & 4)
+        r = 3;
+    else if (lineErrors_ & 8)
+        r = 4;
+    else if (lineErrors_ & 16)
+        r = 9;
+    lineErrors_ &= 16;
+    return r;
+}
+
+bool TCxTtyDispatcher::LineBreak() {
+    std::lock_guard lock(dispMutex_);
+    bool r = (lineErrors_ & 16) != 0;
+    lineErrors_ &= static_cast<uint8_t>(~16);
+    return r;
+}
+
+uint8_t TCxTtyDispatcher::ModemStatus() {
+    std::lock_guard lock(dispMutex_);
+    return modemStatus_;
+}
+
+bool TCxTtyDispatcher::CheckDCD() {
+    return (ModemStatus() & 0x80) != 0;
+}
+
+void TCxTtyDispatcher::SetDtr(bool on) {
+    device_.SetDtr(on);
+}
+void TCxTtyDispatcher::SetRts(bool on) {
+    device_.SetRts(on);
+}
+
+// ---- input ----
+
+size_t TCxTtyDispatcher::UnreadLocked() const {
+    size_t used = static_cast<size_t>(inHead_ - inTail_);
+    if (availInProgress_) return used > readAhead_ ? used - readAhead_ : 0;
+    return used;
+}
+
+bool TCxTtyDispatcher::CharReady() {
+    std::lock_guard lock(inMutex_);
+    return UnreadLocked() > 0;
+}
+
+size_t TCxTtyDispatcher::InBuffUsed() {
+    std::lock_guard lock(inMutex_);
+    return UnreadLocked();
+}
+
+int TCxTtyDispatcher::GetChar(uint8_t& c) {
+    return GetBlock(&c, 1);
+}
+
+int TCxTtyDispatcher::PeekChar(uint8_t& c, size_t position) {
+    if (position == 0) return ecBadArgument;
+    std::lock_guard lock(inMutex_);
+    if (UnreadLocked() < position) return ecBufferIsEmpty;
+    uint64_t from = inTail_ + (availInProgress_ ? readAhead_ : 0) + position - 1;
+    c = inBuf_[static_cast<size_t>(from % kInBufSize)];
+    return 0;
+}
+
+int TCxTtyDispatcher::PeekBlock(uint8_t* buf, size_t len) {
+    std::lock_guard lock(inMutex_);
+    if (UnreadLocked() < len) return ecBufferIsEmpty;
+    uint64_t from = inTail_ + (availInProgress_ ? readAhead_ : 0);
+    for (size_t i = 0; i < len;) {
+        size_t at = static_cast<size_t>((from + i) % kInBufSize);
+        size_t n = std::min(len - i, kInBufSize - at);
+        std::memcpy(buf + i, inBuf_.data() + at, n);
+        i += n;
+    }
+    return 0;
+}
+
+int TCxTtyDispatcher::GetBlock(uint8_t* buf, size_t len) {
+    std::lock_guard lock(inMutex_);
+    if (UnreadLocked() < len) return ecBufferIsEmpty;
+    uint64_t from = inTail_ + (availInProgress_ ? readAhead_ : 0);
+    for (size_t i = 0; i < len;) {
+        size_t at = static_cast<size_t>((from + i) % kInBufSize);
+        size_t n = std::min(len - i, kInBufSize - at);
+        std::memcpy(buf + i, inBuf_.data() + at, n);
+        i += n;
+    }
+    if (availInProgress_) {
+        readAhead_ += len;
+    } else {
+        inTail_ += len;
+        MaybeResumeInputLocked();
+    }
+    return 0;
+}
+
+int TCxTtyDispatcher::FlushInBuffer() {
+    device_.FlushInput();
+    {
+        std::lock_guard lock(dispMutex_);
+        for (TDataTrigger& d : data_) {
+            d.ClearMatches();
+            d.Matched = false;
+        }
+        std::lock_guard ilock(inMutex_);
+        if (availInProgress_)
+            flushedInAvail_ = true;
+        else
+            inTail_ = inHead_;
+        scanPos_ = inHead_;
+        MaybeResumeInputLocked();
+    }
+    return 0;
+}
+
+// ---- output ----
+
+int TCxTtyDispatcher::PutChar(uint8_t c) {
+    return PutBlock(&c, 1);
+}
+
+int TCxTtyDispatcher::PutBlock(const void* buf, size_t len) {
+    if (len == 0) return 0;
+    {
+        std::lock_guard lock(outMutex_);
+        size_t used = static_cast<size_t>(outHead_ - outTail_);
+        if (outBuf_.size() - used < len) return ecOutputBufferTooSmall;
+        const uint8_t* p = static_cast<const uint8_t*>(buf);
+        for (size_t i = 0; i < len;) {
+            size_t at = static_cast<size_t>((outHead_ + i) % outBuf_.size());
+            size_t n = std::min(len - i, outBuf_.size() - at);
+            std::memcpy(outBuf_.data() + at, p + i, n);
+            i += n;
+        }
+        outHead_ += len;
+        outReady_ = true;
+    }
+    outChanged_.notify_all();
+    {
+        std::lock_guard lock(dispMutex_);
+        outputSent_ = true;
+    }
+    Kick();
+    return 0;
+}
+
+size_t TCxTtyDispatcher::OutBuffUsed() {
+    std::lock_guard lock(outMutex_);
+    return static_cast<size_t>(outHead_ - outTail_);
+}
+
+size_t TCxTtyDispatcher::OutBuffFree() {
+    std::lock_guard lock(outMutex_);
+    return outBuf_.size() - static_cast<size_t>(outHead_ - outTail_);
+}
+
+void TCxTtyDispatcher::BufferSizes(size_t& inSize, size_t& outSize) {
+    inSize = queueInSize_;
+    outSize = outBuf_.size();
+}
+
+int TCxTtyDispatcher::FlushOutBuffer() {
+    {
+        std::lock_guard lock(outMutex_);
+        outTail_ = outHead_;
+        ++outGeneration_;
+    }
+    device_.FlushOutput();
+    Kick();
+    return 0;
+}
+
+int TCxTtyDispatcher::SendBreak(int milliseconds) {
+    return device_.SendBreak(milliseconds);
+}
+
+}  // namespace qx

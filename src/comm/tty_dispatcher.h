@@ -1,0 +1,231 @@
+// TCxTtyDispatcher: the dispatcher on a Linux descriptor (a tty, a pseudo-terminal, a pipe pair
+// or a socket).
+//
+// Threads: the event thread waits in poll() for input or a wake-up and hands each event to the
+// dispatch thread, then waits until that thread has dealt with it; the dispatch thread runs one
+// pass per event and at least every 50 ms (timers stay live on a silent line) and delivers the
+// notifications; the output thread drains the output ring into the descriptor.
+//
+// Locks (never held while a notification is delivered, so handlers may call back freely):
+//   dispMutex_  trigger lists, handler lists, avail threshold, modem status, line errors,
+//               data pointers, notification / close-pending flags;
+//   inMutex_    receive ring indices and the avail bookkeeping;
+//   outMutex_   output ring;
+//   the process-wide port list has its own lock (tty_dispatcher.cpp).
+// Lock order: dispMutex_ before inMutex_ before outMutex_.
+//
+// The dispatcher never owns the descriptors it is given; whoever handed them over closes them
+// after CloseDevice.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <condition_variable>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "comm/dispatcher.h"
+#include "comm/triggers.h"
+#include "platform/serial_device.h"
+
+namespace qx {
+
+class TCxTtyDispatcher final : public TCxDispatcher {
+  public:
+    static constexpr size_t kInBufSize = 8192;
+    static constexpr int kDispatchWaitMs = 50;
+    static constexpr int kSendTimeoutMs = 3000;
+
+    // A handler of notifications: (message, handle or count, port number × 65536 + data).
+    using Handler = std::function<void(unsigned msg, unsigned wParam, int32_t lParam)>;
+
+    explicit TCxTtyDispatcher(size_t outSize);
+    ~TCxTtyDispatcher() override;  // stops and joins the threads
+    TCxTtyDispatcher(const TCxTtyDispatcher&) = delete;
+    TCxTtyDispatcher& operator=(const TCxTtyDispatcher&) = delete;
+
+    // Takes the descriptors into use (raw mode on a tty). 0 or a negative code.
+    int OpenDevice(int readFd, int writeFd);
+    // Starts the three threads; a second start throws std::logic_error
+    // ("Dispatcher already started").
+    void StartThreads();
+    // Tells the threads to stop and wakes them; does not wait.
+    void RequestStop();
+    bool ThreadsRunning() const { return threadsRunning_.load() > 0; }
+    // Waits up to timeoutMs for the threads to end; true when they have. Joins them then.
+    bool WaitThreads(int timeoutMs);
+    // Gives the descriptors back (restoring their modes). Threads must have ended.
+    void CloseDevice();
+
+    const std::string& DeviceName() const { return deviceName_; }
+    void SetDeviceName(std::string name) { deviceName_ = std::move(name); }
+    TSerialDevice& Device() { return device_; }
+
+    // Handlers. Window handlers run on the main thread through a send bounded at 3000 ms;
+    // event handlers run in the dispatch thread (or, with inMain, on the main thread through
+    // the same bounded send). Each Register gives an id for Deregister.
+    int RegisterWindowHandler(Handler h);
+    int RegisterEventHandler(Handler h, bool inMain);
+    void DeregisterHandler(int id);
+
+    bool NotificationInProgress();
+    // Marks a close pending: the delivery under way skips its remaining handlers and the
+    // dispatch thread ends.
+    void SetClosePending();
+
+    // Called once, in the dispatch thread, when the device has gone away (EOF, EIO, POLLHUP).
+    void SetHangupHandler(std::function<void()> h);
+
+    void SaveTriggers(TSavedTriggers& saved);
+    void RestoreTriggers(const TSavedTriggers& saved);
+
+    int AvailThreshold();
+    int LineError();   // most important accumulated error, clearing them (break excepted)
+    bool LineBreak();  // reports and clears the break flag
+    // Errors reported by the layer below (driver flags: 1 overflow, 2 overrun, 4 parity,
+    // 8 framing, 16 break); the next pass tests the status triggers with them.
+    void AddLineErrors(uint8_t driverFlags);
+
+    void SetDtr(bool on);
+    void SetRts(bool on);
+
+    // TCxDispatcher.
+    int PortNumber() const override { return portNumber_; }
+    int RegisterProcTriggerHandler(TriggerProc proc) override;
+    int DeregisterProcTriggerHandler(TriggerProc proc) override;
+    int SetDataPointer(void* p, int index) override;
+    int GetDataPointer(void*& p, int index) override;
+    int ChangeLengthTrigger(int length) override;
+    int AddTimerTrigger() override;
+    int AddStatusTrigger(int kind) override;
+    int SetTimerTrigger(int handle, int32_t ticks, bool activate) override;
+    int SetStatusTrigger(int handle, uint16_t value, bool activate) override;
+    int RemoveTrigger(int handle) override;
+    int TimerTicksRemaining(int handle, int32_t& ticksLeft) override;
+    int ExtendTimer(int handle, int32_t ticks) override;
+    bool CharReady() override;
+    int GetChar(uint8_t& c) override;
+    int PeekChar(uint8_t& c, size_t position) override;
+    int GetBlock(uint8_t* buf, size_t len) override;
+    int PutChar(uint8_t c) override;
+    int PutBlock(const void* buf, size_t len) override;
+    size_t InBuffUsed() override;
+    size_t OutBuffUsed() override;
+    size_t OutBuffFree() override;
+    void BufferSizes(size_t& inSize, size_t& outSize) override;
+    bool CheckDCD() override;
+    int FlushInBuffer() override;
+    int FlushOutBuffer() override;
+    int SendBreak(int milliseconds) override;
+    int AddDataTrigger(const char* pattern, size_t length, bool ignoreCase) override;
+    int RemoveAllTriggers() override;
+    int PeekBlock(uint8_t* buf, size_t len) override;
+    uint8_t ModemStatus() override;
+
+    // Sizes the driver queue for InBuffUsed-style reporting (kept for the component's
+    // properties; Linux sizes its own queues).
+    void SetQueueSizes(size_t inSize) { queueInSize_ = inSize; }
+
+  private:
+    struct HandlerEntry {
+        int Id = 0;
+        enum Kind { kWindow, kProc, kEvent } Type = kWindow;
+        Handler Fn;
+        TriggerProc Proc = nullptr;
+        bool InMain = false;
+        std::atomic<bool> Removed{false};
+    };
+
+    void EventThread();
+    void DispatchThread();
+    void OutputThread();
+    void ThreadEnded();
+
+    void DispatchPass();
+    void CheckModemStatus();
+    void CheckLineErrors();
+    void Extract();
+    bool TestStatusTriggers();
+    bool TestTimerTriggers();
+    // One receive test: true when something was delivered and the caller should test again.
+    bool TestReceiveTriggers();
+    // Delivers one notification; false when a close became pending or an avail count was not
+    // wholly read.
+    bool Notify(unsigned msg, unsigned wParam, int32_t lParam);
+    bool DeliverAvail(size_t count);
+
+    int NewHandleLocked();
+    bool HandleInUseLocked(int32_t base) const;
+    TTimerTrigger* FindTimerLocked(int handle);
+    TStatusTrigger* FindStatusLocked(int handle);
+    size_t UnreadLocked() const;  // unread bytes seen by the current reader
+    void MaybeResumeInputLocked();
+    void Kick();  // wakes the dispatch thread for a pass
+
+    int32_t LParam(int low) const { return portNumber_ * 65536 + (low & 0xFFFF); }
+
+    TSerialDevice device_;
+    std::string deviceName_;
+    int portNumber_ = -1;
+    size_t queueInSize_ = 4096;
+
+    // dispMutex_ guards:
+    std::mutex dispMutex_;
+    std::vector<TTimerTrigger> timers_;
+    std::vector<TDataTrigger> data_;
+    std::vector<TStatusTrigger> status_;
+    int handleCounter_ = 1;
+    int availThreshold_ = 1;
+    std::vector<std::shared_ptr<HandlerEntry>> handlers_;
+    int nextHandlerId_ = 1;
+    std::array<void*, 3> dataPointers_{};
+    uint8_t modemStatus_ = 0;  // high nibble lines, low nibble deltas
+    uint8_t lineErrors_ = 0;   // driver flags
+    bool outputSent_ = false;
+    bool notifying_ = false;
+    std::atomic<bool> closePending_{false};
+    std::function<void()> onHangup_;
+    bool hangupReported_ = false;
+    SerialErrorCounts lastCounts_;
+
+    // inMutex_ guards the receive ring: positions count bytes since open; index = pos % size.
+    std::mutex inMutex_;
+    std::vector<uint8_t> inBuf_;
+    uint64_t inHead_ = 0;     // next byte to store
+    uint64_t inTail_ = 0;     // next byte to take
+    uint64_t scanPos_ = 0;    // next byte the data triggers have not seen (dispatch thread)
+    uint64_t notifyPos_ = 0;  // head at the last avail notification (dispatch thread)
+    bool availInProgress_ = false;
+    size_t readAhead_ = 0;     // taken by the handler now running
+    size_t maxReadAhead_ = 0;  // largest of all handlers of this delivery
+    bool flushedInAvail_ = false;
+    std::atomic<bool> inputPaused_{false};  // ring full: the event thread stops polling input
+
+    // outMutex_ guards the output ring (positions as for the receive ring).
+    std::mutex outMutex_;
+    std::vector<uint8_t> outBuf_;
+    uint64_t outHead_ = 0;
+    uint64_t outTail_ = 0;
+    uint64_t outGeneration_ = 0;  // bumped by a flush so an in-flight write is not counted
+    bool outReady_ = false;
+
+    // Thread control.
+    std::mutex evMutex_;
+    std::condition_variable evChanged_;
+    bool commEvent_ = false;              // event thread → dispatch thread
+    bool ready_ = true;                   // dispatch thread → event thread
+    bool kick_ = false;                   // any thread → dispatch thread, no reply wanted
+    std::condition_variable outChanged_;  // with outMutex_
+    std::atomic<bool> kill_{false};
+    std::atomic<int> threadsRunning_{0};
+    std::mutex endMutex_;
+    std::condition_variable ended_;
+    bool started_ = false;
+    std::thread eventThread_, dispatchThread_, outputThread_;
+};
+
+}  // namespace qx
