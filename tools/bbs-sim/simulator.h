@@ -1,0 +1,96 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <random>
+#include <string>
+#include <string_view>
+
+#include "board.h"
+#include "hayes_modem.h"
+#include "pty_line.h"
+#include "sim_options.h"
+#include "sz_relay.h"
+#include "transcript.h"
+
+namespace bbssim {
+
+// The whole simulator: one pseudo-terminal line, the modem in front of it, the board and the
+// ZMODEM sender behind it, driven by one poll loop on one thread.
+class Simulator {
+  public:
+    explicit Simulator(SimOptions options);
+    Simulator(const Simulator&) = delete;
+    Simulator& operator=(const Simulator&) = delete;
+
+    // Runs until SIGTERM/SIGINT/SIGHUP, or the end of the first call with --once. Returns the
+    // process exit code.
+    int Run();
+
+  private:
+    using Clock = std::chrono::steady_clock;
+    enum class Mode { Command, Dialling, Online, OnlineCommand };
+
+    bool NewLine();
+    void ReadCaller();
+    void OnCallerByte(char c, Clock::time_point now);
+    void Send(std::string_view bytes);
+    void SendBoard(const std::string& text);
+    void Flush();
+    void ReadSender();
+    void FlushSender();
+    void RunTimers(Clock::time_point now);
+    int NextTimeoutMs(Clock::time_point now) const;
+
+    void StartDial(const std::string& dialString);
+    void FinishDial();
+    void Connect(int speed);
+    void HandleStep(const Board::Step& step);
+    void StartTransfer(const std::filesystem::path& file);
+    void CheckTransferEnd();
+
+    void RequestHangup(const std::string& reason, bool drain);
+    void DoHangup();
+    void CallerClosedLine();
+    void EndCall();
+    void CallEnded();
+
+    SimOptions options_;
+    Transcript log_;
+    std::unique_ptr<PtyLine> line_;
+    bool slaveSeen_ = false;
+    bool lineBroken_ = false;  // a write found the caller gone
+    HayesModem modem_;
+    Mode mode_ = Mode::Command;
+    std::optional<Board> board_;
+    SzRelay sender_;
+    bool transferActive_ = false;
+    std::string out_;  // bytes for the caller, not yet taken by the pty
+    std::string toSender_;
+
+    DialResult pendingDial_;
+    std::optional<Clock::time_point> dialAt_;
+    std::optional<Clock::time_point> promptAt_;
+    std::optional<Clock::time_point> escapeAt_;
+    Clock::time_point lastCallerByte_ = Clock::now();
+    int plusCount_ = 0;
+    int connectSpeed_ = 0;
+
+    bool hangupPending_ = false;
+    bool hangupDrain_ = true;
+    std::string hangupReason_;
+    Clock::time_point hangupSince_;
+    std::optional<Clock::time_point> hangupAt_;
+
+    bool dialled_ = false;
+    int callsConnected_ = 0;
+    std::int64_t transferBytes_ = 0;
+    bool dropThisCall_ = false;
+    std::mt19937 rng_;
+    bool exit_ = false;
+    int exitCode_ = 0;
+};
+
+}  // namespace bbssim
