@@ -1,0 +1,34 @@
+#include "shared_mem.h"
+
+#include <cstdio>
+
+#include "message_box.h"
+
+namespace qx {
+
+TSharedMem::TSharedMem(const std::string& name, int32_t size, OpenRule rule)
+    : Name(name), Size(size) {
+    int err = 0;
+    if (size < 0) {
+        err = EINVAL;
+    } else if (rule == OpenRule::kMailbox) {
+        err = ipc::OpenSection(name, static_cast<size_t>(size), Handle, mapping_);
+    } else {
+        err = ipc::OpenObject(name, static_cast<size_t>(size), Handle);
+        if (err == 0) err = mapping_.Map(Handle.get(), static_cast<size_t>(size));
+    }
+    if (err != 0) {
+        char text[512];
+        std::snprintf(text, sizeof text, "Error creating shared memory %s (%d)", name.c_str(), err);
+        ShowMessage(text);
+        throw ESharedMemError(text);
+    }
+    Buffer = mapping_.Data();
+}
+
+TSharedMem::~TSharedMem() {
+    mapping_.Unmap();
+    Buffer = nullptr;
+}
+
+}  // namespace qx
