@@ -1,0 +1,68 @@
+#include "peer_mailbox.h"
+
+namespace qx::ctl {
+
+// Holds the mailbox mutex for a scope (no time-out: a dead holder's lock goes with it).
+class PeerMailbox::Hold {
+  public:
+    explicit Hold(int fd) : fd_(fd), held_(ipc::Lock(fd, ipc::LockMode::kExclusive)) {}
+    ~Hold() {
+        if (held_) ipc::Unlock(fd_);
+    }
+    Hold(const Hold&) = delete;
+    Hold& operator=(const Hold&) = delete;
+    bool held() const { return held_; }
+
+  private:
+    int fd_;
+    bool held_;
+};
+
+int PeerMailbox::Open(const std::string& name) {
+    if (int err = ipc::OpenObject(name + "Semaphore", 0, mutex_); err != 0) return err;
+    Hold hold(mutex_.get());
+    if (!hold.held()) return errno;
+    return ipc::OpenSection(name, ipc::kRegionSize, section_, map_);
+}
+
+void PeerMailbox::Release() {
+    map_.Unmap();
+    section_.Close();
+}
+
+bool PeerMailbox::TryPlace(const std::string& text) {
+    if (!IsOpen()) return false;
+    Hold hold(mutex_.get());
+    if (ipc::StateOf(map_.Data()) != ipc::RegionState::kEmpty) return false;
+    ipc::PlaceMessage(map_.Data(), text);
+    return true;
+}
+
+bool PeerMailbox::SlotFree() {
+    if (!IsOpen()) return false;
+    Hold hold(mutex_.get());
+    return ipc::StateOf(map_.Data()) == ipc::RegionState::kEmpty;
+}
+
+PeerMailbox::Took PeerMailbox::TryTake(std::string& text) {
+    if (!IsOpen()) return Took::kClosed;
+    Took took = Took::kNothing;
+    {
+        Hold hold(mutex_.get());
+        switch (ipc::StateOf(map_.Data())) {
+            case ipc::RegionState::kEmpty:
+                break;
+            case ipc::RegionState::kClosed:
+                took = Took::kClosed;
+                break;
+            case ipc::RegionState::kMessage:
+                text = ipc::TakeMessage(map_.Data());
+                took = Took::kMessage;
+                break;
+        }
+    }
+    if (took == Took::kClosed) Release();
+    return took;
+}
+
+}  // namespace qx::ctl
