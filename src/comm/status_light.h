@@ -1,0 +1,38 @@
+// TCxStatusLight: one small lamp of the main window (lit / unlit), a QWidget on the main thread.
+#pragma once
+
+#include <QColor>
+#include <QPixmap>
+#include <QWidget>
+
+namespace qx {
+
+class TCxStatusLight : public QWidget {
+  public:
+    explicit TCxStatusLight(QWidget* parent = nullptr);
+
+    bool Lit() const { return lit_; }
+    void SetLit(bool lit);  // repaints only on change
+    QColor LitColor() const { return litColor_; }
+    void SetLitColor(const QColor& c);
+    QColor NotLitColor() const { return notLitColor_; }
+    void SetNotLitColor(const QColor& c);
+    // Two images side by side: lit on the left, unlit on the right; the colour of the top-left
+    // pixel is transparent. The light takes half the glyph's width and its height.
+    const QPixmap& Glyph() const { return glyph_; }
+    void SetGlyph(const QPixmap& glyph);
+
+    QSize sizeHint() const override;
+
+  protected:
+    void paintEvent(QPaintEvent* event) override;
+
+  private:
+    bool lit_ = false;
+    QColor litColor_{255, 0, 0};
+    QColor notLitColor_{0, 128, 0};
+    QPixmap glyph_;
+    QPixmap litImage_, unlitImage_;
+};
+
+}  // namespace qx
