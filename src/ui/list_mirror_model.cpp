@@ -1,0 +1,34 @@
+#include "ui/list_mirror_model.h"
+
+#include <utility>
+
+namespace qx {
+
+TListMirrorModel::TListMirrorModel(QObject* parent) : QAbstractListModel(parent) {}
+
+void TListMirrorModel::Bind(TListSource source) {
+    beginResetModel();
+    source_ = std::move(source);
+    endResetModel();
+}
+
+// A reset rather than row-level signals: the lists change by insert, delete and clear from
+// several owners, and a reset is cheap because the view only fetches the rows it shows.
+void TListMirrorModel::Changed() {
+    beginResetModel();
+    endResetModel();
+}
+
+int TListMirrorModel::rowCount(const QModelIndex& parent) const {
+    if (parent.isValid() || !source_.Count) return 0;
+    return std::max(source_.Count(), 0);
+}
+
+QVariant TListMirrorModel::data(const QModelIndex& index, int role) const {
+    if (role != Qt::DisplayRole || !index.isValid() || !source_.Line) return {};
+    // The source may have shrunk since the view asked for the count.
+    if (index.row() >= rowCount()) return {};
+    return QString::fromStdString(source_.Line(index.row()));
+}
+
+}  // namespace qx
