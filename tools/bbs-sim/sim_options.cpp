@@ -209,7 +209,9 @@ Options:
                            no-dialtone, error, silent
   --default RESULT         result for other numbers (default connect:33600)
   --dial-delay SECONDS     wait before the result of a dial (default 0)
-  --prompt-delay MS        board banner delay after CONNECT (default 500)
+  --prompt-delay MS        board banner delay after CONNECT, and the pause
+                           between a transfer's end and the next prompt
+                           (default 500)
   --hangup-delay MS        time the caller gets to read the last text before
                            the board drops the line (default 500)
   --guard-ms MS            escape guard time for "+++" (default 1000)

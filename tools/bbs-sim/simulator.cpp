@@ -171,7 +171,8 @@ void Simulator::RunTimers(Clock::time_point now) {
     if (mode_ == Mode::Dialling && dialAt_ && now >= *dialAt_) FinishDial();
     if (mode_ == Mode::Online && promptAt_ && now >= *promptAt_ && board_) {
         promptAt_.reset();
-        HandleStep(board_->Start());
+        HandleStep(afterTransfer_ ? board_->TransferDone() : board_->Start());
+        afterTransfer_ = false;
     }
     if (mode_ == Mode::Online && escapeAt_ && now >= *escapeAt_) {
         escapeAt_.reset();
@@ -422,6 +423,7 @@ void Simulator::Connect(int speed) {
     board_.emplace(std::move(config));
     const auto now = Clock::now();
     promptAt_ = now + std::chrono::milliseconds(options_.promptDelayMs);
+    afterTransfer_ = false;
     lastCallerByte_ = now;
     plusCount_ = 0;
     escapeAt_.reset();
@@ -459,7 +461,9 @@ void Simulator::CheckTransferEnd() {
     const int status = sender_.exitStatus();
     log_.Line("transfer", "sender ended, status " + std::to_string(status) + ", " +
                               std::to_string(transferBytes_) + " bytes so far this call");
-    if (board_) HandleStep(board_->TransferDone());
+    // The board settles for the prompt delay before its next prompt, as after the connection.
+    afterTransfer_ = true;
+    promptAt_ = Clock::now() + std::chrono::milliseconds(options_.promptDelayMs);
 }
 
 void Simulator::RequestHangup(const std::string& reason, bool drain) {
@@ -502,6 +506,7 @@ void Simulator::EndCall() {
     transferActive_ = false;
     board_.reset();
     promptAt_.reset();
+    afterTransfer_ = false;
     escapeAt_.reset();
     dialAt_.reset();
     plusCount_ = 0;

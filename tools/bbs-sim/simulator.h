@@ -72,7 +72,8 @@ class Simulator {
 
     DialResult pendingDial_;
     std::optional<Clock::time_point> dialAt_;
-    std::optional<Clock::time_point> promptAt_;
+    std::optional<Clock::time_point> promptAt_;  // the board's next unprompted text
+    bool afterTransfer_ = false;                 // promptAt_ ends a transfer, not a connect
     std::optional<Clock::time_point> escapeAt_;
     Clock::time_point lastCallerByte_ = Clock::now();
     int plusCount_ = 0;
