@@ -19,6 +19,9 @@
 #include <algorithm>
 #include <fstream>
 
+#include "comm/status_light.h"
+#include "ui/light_glyph.h"
+
 namespace qx {
 
 const std::array<const char*, 7> LightNames = {"BRK", "CTS", "DCD", "DSR", "ERR", "TXD", "RXD"};
@@ -130,11 +133,13 @@ void TMainForm::BuildPanels() {
     PanelLightsProgress = NewPanel(PanelListBoxModem, "PanelLightsProgress");
     PanelLights = NewPanel(PanelLightsProgress, "PanelLights", QFrame::Panel);
     PanelProgress = NewPanel(PanelLightsProgress, "PanelProgress", QFrame::Panel);
+    const QPixmap glyph = MakeLightGlyph();
     for (int k = 0; k < 7; ++k) {
-        auto* slot = new QWidget(PanelLights);
-        slot->setObjectName(QString(LightNames[k]) + "LightSlot");
-        slot->setGeometry(0, m::LightTop, m::LightSize, m::LightSize);
-        lightSlots_[k] = slot;
+        auto* light = new TCxStatusLight(PanelLights);
+        light->setObjectName(QString(LightNames[k]) + "Light");
+        light->SetGlyph(glyph);
+        light->move(0, m::LightTop);
+        Lights[k] = light;
         LightLabels[k] = NewLabel(PanelLights, (std::string("Label") + LightNames[k]).c_str(),
                                   LightNames[k], Qt::AlignHCenter);
         LightLabels[k]->setGeometry(0, m::LightLabelTop, m::LightLabelWidth, m::LightLabelHeight);
@@ -152,6 +157,14 @@ void TMainForm::BuildPanels() {
     lblBestand->setGeometry(m::ProgressCaptionLeft, m::FileLabelTop, m::ProgressCaptionWidth,
                             m::TextHeight);
     LabelBestand = NewLabel(PanelProgress, "LabelBestand", "", Qt::AlignLeft);
+
+    BRKLight = Lights[0];
+    CTSLight = Lights[1];
+    DCDLight = Lights[2];
+    DSRLight = Lights[3];
+    ERRLight = Lights[4];
+    TXDLight = Lights[5];
+    RXDLight = Lights[6];
 
     StatusBar = window_->statusBar();
     StatusBar->setObjectName("StatusBar");
@@ -213,17 +226,6 @@ std::string TMainForm::FileLabel() const {
     return LabelBestand->text().toStdString();
 }
 
-void TMainForm::SetLight(int k, QWidget* light) {
-    if (k < 0 || k >= 7 || !light) return;
-    QWidget* slot = lightSlots_[k];
-    light->setParent(slot);
-    if (light->objectName().isEmpty()) light->setObjectName(QString(LightNames[k]) + "Light");
-    light->move(0, 0);
-    slot->resize(light->size());
-    light->show();
-    ApplyLayout();
-}
-
 TViewTicks TMainForm::Ticks() const {
     return {Dialoog->isChecked(), Wachtrij->isChecked(), Modem->isChecked(), Voortgang->isChecked(),
             Knoppen->isChecked()};
@@ -276,7 +278,7 @@ void TMainForm::FormResize() {
 void TMainForm::ApplyLayout() {
     if (resizing_) return;
     resizing_ = true;
-    layout_ = ComputeFormLayout(window_->width(), central_->height(), Ticks());
+    layout_ = ComputeFormLayout(window_->width(), central_->height(), Ticks(), Lights[0]->width());
     const TFormLayout& f = layout_;
     Place(PanelStatusBar, f.PanelStatusBar);
     Place(PanelButtons, f.PanelButtons);
@@ -288,7 +290,7 @@ void TMainForm::ApplyLayout() {
     if (f.LightsVisible) {
         Place(PanelLights, f.PanelLights);
         for (int k = 0; k < 7; ++k) {
-            lightSlots_[k]->move(f.LightLeft[k], form_metrics::LightTop);
+            Lights[k]->move(f.LightLeft[k], form_metrics::LightTop);
             LightLabels[k]->move(f.LabelLeft[k], form_metrics::LightLabelTop);
             LightLabels[k]->setVisible(f.LabelsVisible);
         }

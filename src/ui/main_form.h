@@ -1,4 +1,4 @@
-// The controls of the main window: menus, the log and queue lists, the seven light slots, the
+// The controls of the main window: menus, the log and queue lists, the seven modem lights, the
 // progress panel, the hang-up button and the status bar, with their layout and view toggles.
 //
 // TMainForm does not own the window: it fills a QMainWindow given to it (the program's
@@ -30,6 +30,8 @@ class QWidget;
 
 namespace qx {
 
+class TCxStatusLight;
+
 class TMainForm : public QObject {
   public:
     // Builds every control on window and sets its caption, flags and default geometry.
@@ -58,10 +60,9 @@ class TMainForm : public QObject {
     void SetFileLabel(const std::string& name);  // LabelBestand
     std::string FileLabel() const;
 
-    // Puts a light control into slot k (0 BRK, 1 CTS, 2 DCD, 3 DSR, 4 ERR, 5 TXD, 6 RXD); the
-    // slot takes ownership. A light without an object name gets "BRKLight" ... "RXDLight".
-    void SetLight(int k, QWidget* light);
-    QWidget* LightSlot(int k) const { return lightSlots_[k]; }
+    // The modem lights in slot order (0 BRK, 1 CTS, 2 DCD, 3 DSR, 4 ERR, 5 TXD, 6 RXD), for the
+    // light controller to drive.
+    TCxStatusLight* Light(int k) const { return Lights[k]; }
 
     // Window state: geometry and view ticks.
     TViewTicks Ticks() const;
@@ -137,13 +138,20 @@ class TMainForm : public QObject {
     QLabel* lblBestand = nullptr;
     QLabel* LabelBestand = nullptr;
     QStatusBar* StatusBar = nullptr;
+    std::array<TCxStatusLight*, 7> Lights{};  // BRKLight ... RXDLight, 12 by 12, unlit
+    TCxStatusLight* BRKLight = nullptr;
+    TCxStatusLight* CTSLight = nullptr;
+    TCxStatusLight* DCDLight = nullptr;
+    TCxStatusLight* DSRLight = nullptr;
+    TCxStatusLight* ERRLight = nullptr;
+    TCxStatusLight* TXDLight = nullptr;
+    TCxStatusLight* RXDLight = nullptr;
     std::array<QLabel*, 7> LightLabels{};  // LabelBRK ... LabelRXD
 
   private:
     TListMirrorModel* logModel_ = nullptr;
     TListMirrorModel* queueModel_ = nullptr;
     QLabel* statusText_ = nullptr;
-    std::array<QWidget*, 7> lightSlots_{};
 };
 
 // The light names in slot order: "BRK", "CTS", "DCD", "DSR", "ERR", "TXD", "RXD".

@@ -22,6 +22,8 @@
 #include <string>
 #include <vector>
 
+#include "comm/status_light.h"
+#include "ui/light_glyph.h"
 #include "ui/main_form.h"
 
 namespace qx {
@@ -106,10 +108,13 @@ TEST_F(MainForm, ControlsCarryTheirComponentNamesAndEnglishCaptions) {
         EXPECT_EQ(l->text(), text) << name;
     }
     for (const char* name : {"ListBoxBBS", "ListBoxQue"}) EXPECT_NE(Find<QListView>(name), nullptr);
-    for (const char* name :
-         {"PanelStatusBar", "PanelButtons", "pnlBut", "PanelListBoxModem", "PanelLightsProgress",
-          "PanelLights", "PanelProgress", "BRKLightSlot", "RXDLightSlot"}) {
+    for (const char* name : {"PanelStatusBar", "PanelButtons", "pnlBut", "PanelListBoxModem",
+                             "PanelLightsProgress", "PanelLights", "PanelProgress"}) {
         EXPECT_NE(Find<QWidget>(name), nullptr) << name;
+    }
+    for (const char* name :
+         {"BRKLight", "CTSLight", "DCDLight", "DSRLight", "ERRLight", "TXDLight", "RXDLight"}) {
+        EXPECT_NE(Find<TCxStatusLight>(name), nullptr) << name;
     }
     auto* bar = Find<QProgressBar>("ProgressBar");
     ASSERT_NE(bar, nullptr);
@@ -189,7 +194,7 @@ TEST_F(MainForm, NarrowWindowHidesLightLabelsAndProgressBar) {
     QApplication::processEvents();
     EXPECT_EQ(form_->PanelLights->width(), 168);
     EXPECT_FALSE(Shown(form_->LightLabels[3]));
-    EXPECT_EQ(form_->LightSlot(6)->x(), 6 + 6 * 24);
+    EXPECT_EQ(form_->Light(6)->x(), 6 + 6 * 24);
 
     form_->ModemClick();  // progress alone, panel = width - 9
     window_->resize(121, 400);
@@ -347,16 +352,36 @@ TEST_F(MainForm, CloseBoxAsksTheOwnerAndCanBeRefused) {
     EXPECT_EQ(asked, 2);
 }
 
-TEST_F(MainForm, LightPlacedInSlotFollowsTheLayout) {
-    auto* light = new QWidget;
-    light->resize(12, 12);
-    form_->SetLight(2, light);
-    EXPECT_EQ(light->objectName(), "DCDLight");
-    EXPECT_EQ(light->parentWidget(), form_->LightSlot(2));
-    EXPECT_EQ(Find<QWidget>("DCDLight"), light);
-    window_->resize(346, 400);
-    QApplication::processEvents();
-    EXPECT_EQ(light->mapTo(form_->PanelLights, QPoint(0, 0)).x(), 6 + 2 * 24);
+TEST_F(MainForm, SevenLightsStartUnlitWithTheLampGlyph) {
+    for (int k = 0; k < 7; ++k) {
+        TCxStatusLight* light = form_->Light(k);
+        ASSERT_NE(light, nullptr);
+        EXPECT_EQ(light->parentWidget(), form_->PanelLights);
+        EXPECT_FALSE(light->Lit()) << k;
+        EXPECT_EQ(light->size(), QSize(12, 12)) << k;
+        EXPECT_EQ(light->Glyph().size(), QSize(24, 12)) << k;
+    }
+    EXPECT_EQ(form_->Light(0), form_->BRKLight);
+    EXPECT_EQ(form_->Light(2), form_->DCDLight);
+    EXPECT_EQ(form_->Light(6), form_->RXDLight);
+}
+
+TEST(LightGlyph, LitRedAndUnlitGreenDiscsWithBlackOutlineOnWhite) {
+    App();
+    const QImage g = MakeLightGlyph().toImage();
+    ASSERT_EQ(g.size(), QSize(24, 12));
+    EXPECT_EQ(g.pixelColor(0, 0), QColor(Qt::white));   // the transparent colour
+    EXPECT_EQ(g.pixelColor(1, 1), QColor(Qt::white));   // corner of the box, outside the disc
+    EXPECT_EQ(g.pixelColor(5, 5), QColor(255, 0, 0));   // lit centre
+    EXPECT_EQ(g.pixelColor(17, 5), QColor(0, 128, 0));  // unlit centre
+    for (int x0 : {0, 12}) {
+        EXPECT_EQ(g.pixelColor(x0 + 1, 5), QColor(Qt::black));   // left edge of the disc
+        EXPECT_EQ(g.pixelColor(x0 + 9, 5), QColor(Qt::black));   // right edge
+        EXPECT_EQ(g.pixelColor(x0 + 5, 1), QColor(Qt::black));   // top
+        EXPECT_EQ(g.pixelColor(x0 + 5, 9), QColor(Qt::black));   // bottom
+        EXPECT_EQ(g.pixelColor(x0 + 10, 5), QColor(Qt::white));  // nothing beyond the 9 pixels
+        EXPECT_EQ(g.pixelColor(x0 + 5, 10), QColor(Qt::white));
+    }
 }
 
 }  // namespace

@@ -6,36 +6,17 @@
 #include <QApplication>
 #include <QImage>
 #include <QMainWindow>
-#include <QPainter>
 #include <QPixmap>
 
 #include <filesystem>
 #include <string>
 #include <vector>
 
+#include "comm/status_light.h"
 #include "ui/main_form.h"
 
 namespace qx {
 namespace {
-
-// Stand-in lamp with the program's look (a 9-pixel disc with a black outline, red when lit,
-// green when not) for as long as the window is shown here without the port's own lights.
-class SampleLamp : public QWidget {
-  public:
-    explicit SampleLamp(bool lit) : lit_(lit) { resize(12, 12); }
-
-  protected:
-    void paintEvent(QPaintEvent*) override {
-        QPainter p(this);
-        p.setRenderHint(QPainter::Antialiasing);
-        p.setPen(Qt::black);
-        p.setBrush(lit_ ? QColor(255, 0, 0) : QColor(0, 128, 0));
-        p.drawEllipse(QRectF(1.5, 1.5, 8, 8));
-    }
-
-  private:
-    bool lit_;
-};
 
 TEST(MainWindowScreenshot, DefaultSizeWindowWithSampleContentIsSaved) {
     int argc = 1;
@@ -62,7 +43,7 @@ TEST(MainWindowScreenshot, DefaultSizeWindowWithSampleContentIsSaved) {
     form->BindQueueList(
         {[&] { return static_cast<int>(queue.size()); }, [&](int i) { return queue[i]; }, nullptr});
     const bool lit[7] = {false, true, true, true, false, false, true};
-    for (int k = 0; k < 7; ++k) form->SetLight(k, new SampleLamp(lit[k]));
+    for (int k = 0; k < 7; ++k) form->Light(k)->SetLit(lit[k]);
     form->SetProgress(65);
     form->SetFileLabel("SA0810.ZIP");
     form->SetStatusText("Receiving SA0810.ZIP");
@@ -80,7 +61,7 @@ TEST(MainWindowScreenshot, DefaultSizeWindowWithSampleContentIsSaved) {
     EXPECT_GT(std::filesystem::file_size(out), 1000u);
 
     // The rendering really holds the lit lamps: red pixels inside the CTS light.
-    const QPoint cts = form->LightSlot(1)->mapTo(&window, QPoint(5, 5));
+    const QPoint cts = form->Light(1)->mapTo(&window, QPoint(5, 5));
     const QColor c = image.pixelColor(cts);
     EXPECT_GT(c.red(), 200);
     EXPECT_LT(c.green(), 60);
