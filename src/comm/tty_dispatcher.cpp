@@ -210,7 +210,12 @@ void TCxTtyDispatcher::DispatchPass() {
     Extract();
     while (!closePending_ && TestStatusTriggers()) {
     }
-    while (!closePending_ && TestReceiveTriggers()) {
+    // While data keeps coming, take the next piece at once instead of going back to the event
+    // thread; bounded so that timers and status triggers stay live under a steady stream.
+    for (int round = 0; round < kExtractRounds; ++round) {
+        while (!closePending_ && TestReceiveTriggers()) {
+        }
+        if (closePending_ || Extract() == 0) break;
     }
     {
         std::lock_guard lock(dispMutex_);
@@ -274,7 +279,7 @@ void TCxTtyDispatcher::AddLineErrors(uint8_t driverFlags) {
     Kick();
 }
 
-void TCxTtyDispatcher::Extract() {
+size_t TCxTtyDispatcher::Extract() {
     // Only this thread moves the head, so the read itself needs no lock.
     size_t at, room, wrapRoom;
     {
@@ -282,7 +287,7 @@ void TCxTtyDispatcher::Extract() {
         size_t used = static_cast<size_t>(inHead_ - inTail_);
         if (used == kInBufSize) {
             inputPaused_ = true;
-            return;
+            return 0;
         }
         at = static_cast<size_t>(inHead_ % kInBufSize);
         size_t free = kInBufSize - used;
@@ -291,10 +296,11 @@ void TCxTtyDispatcher::Extract() {
     }
     size_t got = device_.Read(inBuf_.data() + at, room);
     if (got == room && wrapRoom > 0) got += device_.Read(inBuf_.data(), wrapRoom);
-    if (got == 0) return;
+    if (got == 0) return 0;
     std::lock_guard lock(inMutex_);
     inHead_ += got;
     if (inHead_ - inTail_ == kInBufSize) inputPaused_ = true;
+    return got;
 }
 
 void TCxTtyDispatcher::MaybeResumeInputLocked() {

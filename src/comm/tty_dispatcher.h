@@ -39,6 +39,7 @@ class TCxTtyDispatcher final : public TCxDispatcher {
     static constexpr size_t kInBufSize = 8192;
     static constexpr int kDispatchWaitMs = 50;
     static constexpr int kSendTimeoutMs = 3000;
+    static constexpr int kExtractRounds = 16;
 
     // A handler of notifications: (message, handle or count, port number × 65536 + data).
     using Handler = std::function<void(unsigned msg, unsigned wParam, int32_t lParam)>;
@@ -148,7 +149,7 @@ class TCxTtyDispatcher final : public TCxDispatcher {
     void DispatchPass();
     void CheckModemStatus();
     void CheckLineErrors();
-    void Extract();
+    size_t Extract();  // bytes taken from the device
     bool TestStatusTriggers();
     bool TestTimerTriggers();
     // One receive test: true when something was delivered and the caller should test again.
