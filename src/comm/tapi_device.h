@@ -70,13 +70,14 @@ enum TTapiLogCode {
 
 // Error codes of the line device (a line error n is -(13800 + n)).
 enum : int {
-    ecTapiAllocated = -13801,        // the line is locked by another program
-    ecTapiBadDeviceId = -13802,      // no such line
-    ecTapiCallUnavail = -13805,      // the call could not be placed
-    ecTapiOperationFailed = -13872,  // the device could not be opened
-    ecTapiBusyOrOpen = -13928,       // "TAPI already open, dialing or answering"
-    ecTapiModeNotSet = -13929,       // "TapiMode not set in TCxComPort"
-    ecTapiNoSelect = -13930,         // "No TAPI device selected"
+    ecTapiAllocated = -13801,          // the line is locked by another program
+    ecTapiBadDeviceId = -13802,        // no such line
+    ecTapiCallUnavail = -13805,        // the call could not be placed
+    ecTapiInvalidDialParams = -13837,  // the number holds characters a modem cannot dial
+    ecTapiOperationFailed = -13872,    // the device could not be opened
+    ecTapiBusyOrOpen = -13928,         // "TAPI already open, dialing or answering"
+    ecTapiModeNotSet = -13929,         // "TapiMode not set in TCxComPort"
+    ecTapiNoSelect = -13930,           // "No TAPI device selected"
     ecTapiLoadFail = -13931,
     ecTapiGetAddressFail = -13932,
     ecTapiUnexpected = -13934,

@@ -1,0 +1,149 @@
+// One open modem line: the line provider behind the TAPI line device.
+//
+// The modem's dialogue (reset, init, dial, wait for the result, hang up, watch the carrier) is
+// blocking, so it runs on a worker thread owned by the line. Everything the line reports goes
+// to the main thread through PostToMain, in the order it happened, as a line provider reports
+// to its client: call states (with a disconnect mode) and the replies to asynchronous requests.
+// Reports still queued when the line is closed are dropped.
+//
+// Call progress: MakeCall is answered at once (reply 0); the call then goes DIALTONE (the modem
+// took "ATZ" and the init string), DIALING ("ATDT" sent), and ends in CONNECTED or
+// DISCONNECTED with a mode telling why. A connected call becomes DISCONNECTED when the carrier
+// drops, the modem says "NO CARRIER" or the device hangs up. Drop hangs up (DTR down for a
+// second; "+++" and "ATH0" where DTR cannot be driven, as on a pseudo-terminal), then the call
+// goes IDLE and the drop is answered.
+//
+// Thread use: all members on the main thread; the worker touches only the channel and the
+// command queue.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "platform/modem_channel.h"
+
+namespace qx {
+
+// Call states and disconnect modes, numbered as line providers number them.
+enum : uint32_t {
+    kLineCallIdle = 0x1,
+    kLineCallDialTone = 0x8,
+    kLineCallDialing = 0x10,
+    kLineCallProceeding = 0x200,
+    kLineCallConnected = 0x100,
+    kLineCallDisconnected = 0x4000,
+};
+enum : uint32_t {
+    kLineDisconnectNormal = 0x1,
+    kLineDisconnectUnknown = 0x2,
+    kLineDisconnectBusy = 0x20,
+    kLineDisconnectNoAnswer = 0x40,
+    kLineDisconnectBadAddress = 0x80,
+    kLineDisconnectUnavail = 0x800,
+    kLineDisconnectNoDialTone = 0x1000,
+};
+
+// Time limits of the dialogue, in milliseconds; tests shorten them.
+struct ModemTimings {
+    int CommandMs = 5000;     // reply to "ATZ" and the init string
+    int DialMs = 60000;       // result of "ATDT"
+    int DtrDropMs = 1200;     // DTR held down to hang up (modems want at least a second)
+    int GuardMs = 1100;       // silence around "+++"
+    int CarrierPollMs = 250;  // carrier checks of a connected call
+};
+
+struct ModemLineEvents {
+    std::function<void(uint32_t state, uint32_t mode)> CallState;
+    std::function<void(int request, int result)> Reply;
+};
+
+class TModemLine {
+  public:
+    // Result codes of the requests (negative; the line device maps them to its errors).
+    enum : int { kErrCallExists = -1, kErrNoCall = -2, kErrInvalid = -3 };
+
+    ~TModemLine();  // closes: hangs up a call still up, ends the worker, releases the locks
+    TModemLine(const TModemLine&) = delete;
+    TModemLine& operator=(const TModemLine&) = delete;
+
+    // Opens and locks the line at path (locks in lockDir). On failure returns nullptr with a
+    // negative errno in result and a text for the user in error.
+    static std::unique_ptr<TModemLine> Open(const std::string& path, const std::string& lockDir,
+                                            ModemLineEvents events, int& result, std::string& error,
+                                            const ModemTimings& timings = ModemTimings());
+
+    // Starts a call; returns the request id (> 0), kErrCallExists, or kErrInvalid when the
+    // number holds anything but dial characters (a CR in it would end the dial command and
+    // let the rest run as a modem command).
+    int MakeCall(const std::string& number);
+    // Hangs the call up; returns the request id (> 0) or kErrNoCall.
+    int Drop();
+    // Forgets an idle call (after Drop was answered).
+    void Deallocate();
+    bool HasCall() const { return hasCall_; }
+    // The call state as last reported to the main thread (0 before the first report).
+    uint32_t CallState() const;
+    // The result line that connected the call ("CONNECT 33600/ARQ").
+    std::string ConnectText() const;
+
+    const std::string& Path() const { return path_; }
+    // The device descriptor, for the port once the call is connected. The line keeps owning it.
+    int Descriptor() const { return channel_.Descriptor(); }
+
+  private:
+    struct Command {
+        enum Kind { kMakeCall, kDrop, kStop } kind;
+        int request = 0;
+        int call = 0;  // serial of the call the command is about
+        std::string number;
+    };
+    // What the main thread sees; shared with the posted reports so that reports arriving
+    // after the line closed find it dead and do nothing.
+    struct Shared {
+        bool alive = true;
+        int call = 0;  // serial of the current call; reports of older calls are dropped
+        uint32_t callState = 0;
+        std::string connectText;
+        ModemLineEvents events;
+    };
+    enum class Step { kOk, kFailed, kInterrupted, kHungUp };
+
+    TModemLine(std::string path, ModemTimings timings);
+    void Run();
+    // Takes the next command when there is one (consuming the wake-up).
+    bool NextCommand(Command& cmd);
+    // Worker steps; each returns when it is done or a command is waiting.
+    void PlaceCall(const std::string& number);
+    void WatchCall();
+    Step ModemCommand(const std::string& text, int timeoutMs, bool wakeable);
+    void HangUpModem();
+    void EndCall(uint32_t mode);
+    void PostState(uint32_t state, uint32_t mode, const std::string& connectText = {});
+    void PostReply(int request, int result);
+
+    const std::string path_;
+    const ModemTimings timings_;
+    TModemChannel channel_;
+    std::shared_ptr<Shared> shared_;
+    bool hasCall_ = false;  // main thread
+    int nextRequest_ = 1;   // main thread
+    int nextCall_ = 1;      // main thread
+
+    std::mutex mutex_;  // guards commands_
+    std::deque<Command> commands_;
+
+    // Worker thread only.
+    int call_ = 0;              // serial of the call being worked on
+    bool offHook_ = false;      // the modem may be dialling or connected
+    bool dataMode_ = false;     // connected: the modem passes data and needs "+++" for commands
+    bool carrierSeen_ = false;  // the carrier was up during this call
+    std::thread worker_;
+};
+
+}  // namespace qx
