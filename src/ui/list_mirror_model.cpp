@@ -2,7 +2,14 @@
 
 #include <utility>
 
+#include "support/string_list.h"
+
 namespace qx {
+
+TListSource ListSourceOf(TStringList& list) {
+    return {[&list] { return list.Count(); }, [&list](int i) { return list[i]; },
+            [&list] { list.Clear(); }};
+}
 
 TListMirrorModel::TListMirrorModel(QObject* parent) : QAbstractListModel(parent) {}
 

@@ -12,11 +12,16 @@
 
 namespace qx {
 
+class TStringList;
+
 struct TListSource {
     std::function<int()> Count;
     std::function<std::string(int)> Line;
     std::function<void()> Clear;  // empties the list (the log's Clear menu item); may be unset
 };
+
+// Reads (and clears) a TStringList; the list must outlive the model bound to it.
+TListSource ListSourceOf(TStringList& list);
 
 class TListMirrorModel : public QAbstractListModel {
   public:

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "comm/status_light.h"
+#include "support/string_list.h"
 #include "ui/light_glyph.h"
 #include "ui/main_form.h"
 
@@ -227,6 +228,47 @@ TEST_F(MainForm, ListsMirrorTheirSourcesAndLogKeepsLastLineInView) {
     form_->Wissen->trigger();
     EXPECT_TRUE(log_.empty());
     EXPECT_EQ(model->rowCount(), 0);
+}
+
+TEST_F(MainForm, TStringListBindingFollowsAddDeleteAndClear) {
+    TStringList lines;
+    form_->BindLogList(ListSourceOf(lines));
+    lines.OnChange = [this](TListChange, int) { form_->LogListChanged(); };
+    QAbstractItemModel* model = form_->ListBoxBBS->model();
+    lines.Add("00:01 a");
+    lines.Add("00:02 b");
+    lines.Add("00:03 c");
+    ASSERT_EQ(model->rowCount(), 3);
+    EXPECT_EQ(form_->ListBoxBBS->currentIndex().row(), 2);
+    lines.Delete(0);  // the oldest line goes when the log is full
+    ASSERT_EQ(model->rowCount(), 2);
+    EXPECT_EQ(model->index(0, 0).data().toString(), "00:02 b");
+    form_->WissenClick();
+    EXPECT_TRUE(lines.Empty());
+    EXPECT_EQ(model->rowCount(), 0);
+    form_->LogListChanged();  // an empty list has no last line to select
+    EXPECT_FALSE(form_->ListBoxBBS->currentIndex().isValid());
+}
+
+TEST(MainFormHidden, HiddenWindowIsLaidOutAndTogglesStillResizeIt) {
+    // The program starts hidden behind its tray icon; the layout must not wait for a show.
+    App();
+    QMainWindow window;
+    auto* form = new TMainForm(&window);
+    ASSERT_FALSE(window.isVisible());
+    const int listHeight = form->ListBoxBBS->height();
+    EXPECT_GT(listHeight, form_metrics::DesignListHeight);  // 400 high leaves more than design
+    EXPECT_EQ(form->ListBoxBBS->geometry().bottom() + 1, form->PanelLightsProgress->y());
+    form->DialoogClick();
+    form->WachtrijClick();
+    EXPECT_EQ(window.height(), 400 - listHeight);
+    form->WachtrijClick();
+    EXPECT_EQ(window.height(), 400);
+    window.show();
+    QApplication::processEvents();
+    EXPECT_EQ(form->ListBoxQue->height(), listHeight);
+    EXPECT_TRUE(form->ListBoxQue->isVisible());
+    EXPECT_FALSE(form->ListBoxBBS->isVisible());
 }
 
 class MainFormFiles : public MainForm {
