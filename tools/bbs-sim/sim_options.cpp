@@ -120,8 +120,10 @@ std::optional<SimOptions> ParseOptions(int argc, char** argv, std::string& error
                 if (error.empty()) error = "bad --dial-delay " + v;
                 return std::nullopt;
             }
-        } else if (arg == "--prompt-delay" || arg == "--hangup-delay" || arg == "--guard-ms") {
+        } else if (arg == "--prompt-delay" || arg == "--sender-delay" || arg == "--hangup-delay" ||
+                   arg == "--guard-ms") {
             int& target = arg == "--prompt-delay"   ? o.promptDelayMs
+                          : arg == "--sender-delay" ? o.senderDelayMs
                           : arg == "--hangup-delay" ? o.hangupDelayMs
                                                     : o.guardMs;
             if (!take(v) || !ParseInt(v, target) || target < 0) {
@@ -212,6 +214,8 @@ Options:
   --prompt-delay MS        board banner delay after CONNECT, and the pause
                            between a transfer's end and the next prompt
                            (default 500)
+  --sender-delay MS        pause between "%C; Ready" and the start of sz
+                           (default 300)
   --hangup-delay MS        time the caller gets to read the last text before
                            the board drops the line (default 500)
   --guard-ms MS            escape guard time for "+++" (default 1000)

@@ -28,6 +28,7 @@ struct SimOptions {
     DialResult defaultResult;                   // --default RESULT
     double dialDelaySeconds = 0.0;              // --dial-delay
     int promptDelayMs = 500;                    // --prompt-delay: banner after CONNECT
+    int senderDelayMs = 300;                    // --sender-delay: "%C; Ready" to sz start
     int hangupDelayMs = 500;                    // --hangup-delay: drain time before a drop
     int guardMs = 1000;                         // --guard-ms: "+++" escape guard time
     std::optional<std::string> user;            // --user (any name when absent)

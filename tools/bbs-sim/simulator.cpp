@@ -159,6 +159,7 @@ int Simulator::NextTimeoutMs(Clock::time_point now) const {
     };
     consider(dialAt_);
     consider(promptAt_);
+    consider(sendAt_);
     consider(escapeAt_);
     consider(hangupAt_);
     if (hangupPending_ && !hangupAt_) consider(now + std::chrono::milliseconds(50));
@@ -173,6 +174,10 @@ void Simulator::RunTimers(Clock::time_point now) {
         promptAt_.reset();
         HandleStep(afterTransfer_ ? board_->TransferDone() : board_->Start());
         afterTransfer_ = false;
+    }
+    if (mode_ == Mode::Online && sendAt_ && now >= *sendAt_) {
+        sendAt_.reset();
+        StartTransfer(sendFile_);
     }
     if (mode_ == Mode::Online && escapeAt_ && now >= *escapeAt_) {
         escapeAt_.reset();
@@ -435,7 +440,10 @@ void Simulator::HandleStep(const Board::Step& step) {
         case Board::Step::Action::None:
             break;
         case Board::Step::Action::Send:
-            StartTransfer(step.file);
+            // A board takes a moment to start its sender; the caller meanwhile reads the
+            // "%C; Ready" line and prepares for the sender's start.
+            sendFile_ = step.file;
+            sendAt_ = Clock::now() + std::chrono::milliseconds(options_.senderDelayMs);
             break;
         case Board::Step::Action::HangUp:
             RequestHangup("the board ends the session", true);
@@ -507,6 +515,7 @@ void Simulator::EndCall() {
     board_.reset();
     promptAt_.reset();
     afterTransfer_ = false;
+    sendAt_.reset();
     escapeAt_.reset();
     dialAt_.reset();
     plusCount_ = 0;

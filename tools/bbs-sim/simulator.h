@@ -74,6 +74,8 @@ class Simulator {
     std::optional<Clock::time_point> dialAt_;
     std::optional<Clock::time_point> promptAt_;  // the board's next unprompted text
     bool afterTransfer_ = false;                 // promptAt_ ends a transfer, not a connect
+    std::optional<Clock::time_point> sendAt_;    // the sender starts after "%C; Ready"
+    std::filesystem::path sendFile_;
     std::optional<Clock::time_point> escapeAt_;
     Clock::time_point lastCallerByte_ = Clock::now();
     int plusCount_ = 0;
