@@ -125,11 +125,17 @@ void TCxTtyDispatcher::EventThread() {
     while (!kill_) {
         SerialEvents ev = device_.WaitForEvent(!inputPaused_, -1);
         if (kill_) break;
-        if (!ev.Readable && !ev.HangUp && !ev.Woken) continue;
+        // Reading here lets the next piece of input arrive while the dispatch thread delivers
+        // the previous one; the read also consumes the level-triggered readiness.
+        size_t got = ev.Readable ? Extract() : 0;
+        if (!ev.Readable && !ev.HangUp) continue;  // only woken (input resumed): poll again
         std::unique_lock lock(evMutex_);
         commEvent_ = true;
-        ready_ = false;
         evChanged_.notify_all();
+        if (got > 0 && !ev.HangUp) continue;
+        // Nothing could be read (ring full, end of the device): wait for the dispatch thread
+        // to deal with it, so a condition that stays raised cannot keep this thread spinning.
+        ready_ = false;
         evChanged_.wait(lock, [&] { return ready_ || kill_.load(); });
     }
     ThreadEnded();
@@ -280,7 +286,8 @@ void TCxTtyDispatcher::AddLineErrors(uint8_t driverFlags) {
 }
 
 size_t TCxTtyDispatcher::Extract() {
-    // Only this thread moves the head, so the read itself needs no lock.
+    // Only the holder of extractMutex_ moves the head, so the read itself needs no input lock.
+    std::lock_guard extracting(extractMutex_);
     size_t at, room, wrapRoom;
     {
         std::lock_guard lock(inMutex_);

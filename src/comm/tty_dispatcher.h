@@ -1,8 +1,10 @@
 // TCxTtyDispatcher: the dispatcher on a Linux descriptor (a tty, a pseudo-terminal, a pipe pair
 // or a socket).
 //
-// Threads: the event thread waits in poll() for input or a wake-up and hands each event to the
-// dispatch thread, then waits until that thread has dealt with it; the dispatch thread runs one
+// Threads: the event thread waits in poll() for input or a wake-up, reads what arrived into the
+// receive ring and hands the event to the dispatch thread (when it could read nothing it waits
+// until that thread has dealt with the event, so a lasting condition cannot make it spin); the
+// dispatch thread runs one
 // pass per event and at least every 50 ms (timers stay live on a silent line) and delivers the
 // notifications; the output thread drains the output ring into the descriptor.
 //
@@ -12,7 +14,7 @@
 //   inMutex_    receive ring indices and the avail bookkeeping;
 //   outMutex_   output ring;
 //   the process-wide port list has its own lock (tty_dispatcher.cpp).
-// Lock order: dispMutex_ before inMutex_ before outMutex_.
+// Lock order: extractMutex_, dispMutex_, inMutex_, outMutex_.
 //
 // The dispatcher never owns the descriptors it is given; whoever handed them over closes them
 // after CloseDevice.
@@ -193,6 +195,8 @@ class TCxTtyDispatcher final : public TCxDispatcher {
     bool hangupReported_ = false;
     SerialErrorCounts lastCounts_;
 
+    // Held by the thread (event or dispatch) that reads the device into the receive ring.
+    std::mutex extractMutex_;
     // inMutex_ guards the receive ring: positions count bytes since open; index = pos % size.
     std::mutex inMutex_;
     std::vector<uint8_t> inBuf_;
