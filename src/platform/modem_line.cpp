@@ -125,6 +125,9 @@ bool TModemLine::NextCommand(Command& cmd) {
     if (commands_.empty()) return false;
     cmd = std::move(commands_.front());
     commands_.pop_front();
+    // Wake-ups of several queued commands collapse into one: keep one pending for the rest,
+    // so that a long step of this command still notices them.
+    if (!commands_.empty()) channel_.Wake();
     return true;
 }
 

@@ -331,3 +331,19 @@ TEST_F(ModemLineTest, NumberThatWouldInjectModemCommandsIsRefused) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(ModemLineTest, DropQueuedRightBehindTheCallIsNotHeldUpByTheDialogue) {
+    timings = ModemTimings();  // the real time-outs: a missed drop would wait out the dial
+    FakeModem slow;
+    auto line = OpenLine(slow.Path());
+    ASSERT_TRUE(line);
+    auto start = std::chrono::steady_clock::now();
+    ASSERT_GT(line->MakeCall("777"), 0);
+    ASSERT_GT(line->Drop(), 0);
+    ASSERT_TRUE(PumpUntil([&] { return reports.Has(kLineCallIdle); }));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(4));
+}
+
+}  // namespace
