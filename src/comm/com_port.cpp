@@ -93,9 +93,15 @@ void TCxComPort::SetRTS(bool on) {
         dispatcher_->SetRts(on);
 }
 
+void TCxComPort::SetTapiHandle(int fd) {
+    SetTapiHandles(fd, fd);
+    handleGiven_ = fd > 0;  // 0 is "no handle" here
+}
+
 void TCxComPort::SetTapiHandles(int readFd, int writeFd) {
     readFd_ = readFd;
     writeFd_ = writeFd;
+    handleGiven_ = readFd >= 0 && writeFd >= 0;
 }
 
 void TCxComPort::SetDeviceName(const std::string& name) {
@@ -132,17 +138,18 @@ void TCxComPort::SetOpen(bool open) {
 void TCxComPort::DoOpen() {
     if (TapiMode != tmOn && ComNumber == 0) RaiseCxError(ecNoPortSelected);
     if (DeviceLayer != dlWin32) RaiseCxError(ecNullApi);
-    if (TapiMode == tmOn && readFd_ <= 0 && writeFd_ <= 0) RaiseCxError(ecNotOpenedByTapi);
+    if (TapiMode == tmOn && !handleGiven_) RaiseCxError(ecNotOpenedByTapi);
     if (TapiMode != tmOn) RaiseCxError(ecBadId);  // only handed-over descriptors exist here
 
     auto d = std::make_unique<TCxTtyDispatcher>(OutSize);
     d->SetDeviceName(deviceName_.empty() ? "COM" + std::to_string(ComNumber) : deviceName_);
     d->SetQueueSizes(InSize);
     int r = d->OpenDevice(readFd_, writeFd_);
+    // Not-found and access-denied read as the port's own codes; other errno values stay as
+    // they are (small ones raise EInOutError with the file-system text).
     if (r == -ENOENT || r == -ENOTDIR) r = ecBadId;
     if (r == -EACCES || r == -EBUSY) r = ecAlreadyOpen;
     if (r == -EBADF) r = ecNotOpenedByTapi;
-    if (r < 0 && r > -200) r = -(r < 0 ? -r : r);
     if (r != 0) RaiseCxError(r);
 
     // The modem's settings, not the component's, are in force.
@@ -192,14 +199,15 @@ void TCxComPort::DoOpen() {
 
 void TCxComPort::DoClose() {
     state_ = TPortState::Closing;
-    // Users are told while the port still works, so they can tidy up (the protocol cancels).
-    state_ = TPortState::Open;
+    // Users are told while the port still works, so they can tidy up (a transfer in progress
+    // sends its cancel sequence).
+    inCloseCallbacks_ = true;
     CallUserCallbacks(false);
+    inCloseCallbacks_ = false;
     if (!dispatcher_) {
         state_ = TPortState::Closed;
         return;
     }
-    state_ = TPortState::Closing;
     dispatcher_->SaveTriggers(saved_);
     dispatcher_->FlushOutBuffer();
     dispatcher_->FlushInBuffer();
@@ -218,6 +226,10 @@ void TCxComPort::DoClose() {
         std::this_thread::sleep_for(kCloseWaitSlice);
     }
     FinishClose();
+    if (openRequested_) {
+        openRequested_ = false;
+        SetOpen(true);
+    }
 }
 
 void TCxComPort::DeferredCloseStep() {
@@ -363,7 +375,7 @@ void TCxComPort::MessageProc(unsigned msg, unsigned wParam, int32_t lParam) {
 // ---- operations ----
 
 bool TCxComPort::Usable() {
-    if (state_ == TPortState::Open) return true;
+    if (state_ == TPortState::Open || inCloseCallbacks_) return true;
     if (state_ == TPortState::Closing) return false;
     if (!loading_) RaiseCxError(ecNotOpen);
     return false;

@@ -98,9 +98,10 @@ class TCxComPort {
     void SetDTR(bool on);
     void SetRTS(bool on);
 
-    // The descriptor of the connected call (0 or negative: none).
-    int TapiHandle() const { return readFd_; }
-    void SetTapiHandle(int fd) { SetTapiHandles(fd, fd); }
+    // The descriptor of the connected call; SetTapiHandle(0) (or negative) means none.
+    int TapiHandle() const { return handleGiven_ ? readFd_ : 0; }
+    void SetTapiHandle(int fd);
+    // Separate read and write descriptors (a tool on stdin 0 and stdout 1); both >= 0.
     void SetTapiHandles(int readFd, int writeFd);
     const std::string& DeviceName() const { return deviceName_; }
     void SetDeviceName(const std::string& name);
@@ -193,8 +194,10 @@ class TCxComPort {
     bool loading_ = false;
     bool openWhenLoaded_ = false;
     bool openRequested_ = false;  // an open asked for while a deferred close runs
-    int readFd_ = 0;
-    int writeFd_ = 0;
+    int readFd_ = -1;
+    int writeFd_ = -1;
+    bool handleGiven_ = false;
+    bool inCloseCallbacks_ = false;  // users are told of the close: operations still work
     std::string deviceName_;
     int32_t traceSize_ = 10000;
     int32_t logSize_ = 10000;

@@ -169,6 +169,7 @@ void TCxTtyDispatcher::DispatchThread() {
 }
 
 void TCxTtyDispatcher::OutputThread() {
+    TSerialDevice::PrepareWriterThread();
     while (!kill_) {
         uint64_t gen;
         size_t chunk;

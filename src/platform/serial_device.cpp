@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -238,11 +239,26 @@ size_t TSerialDevice::Read(uint8_t* buf, size_t len) {
     return 0;
 }
 
+void TSerialDevice::PrepareWriterThread() {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+}
+
 ssize_t TSerialDevice::Write(const uint8_t* buf, size_t len) {
     if (writeFd_ < 0) return -1;
     ssize_t n = RetryOnEintr([&] { return ::write(writeFd_, buf, len); });
     if (n >= 0) return n;
     if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;
+    if (errno == EPIPE) {
+        // Take the SIGPIPE this write left pending on the (blocking) thread.
+        sigset_t set;
+        sigemptyset(&set);
+        sigaddset(&set, SIGPIPE);
+        struct timespec zero {};
+        sigtimedwait(&set, nullptr, &zero);
+    }
     return -1;
 }
 

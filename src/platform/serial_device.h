@@ -85,6 +85,9 @@ class TSerialDevice {
     // Waits until the write descriptor takes data or timeoutMs passes. True when writable.
     bool WaitWritable(int timeoutMs);
     void Wake();
+    // Called once by the thread that will Write: a reader that went away then gives EPIPE
+    // instead of a SIGPIPE that would end the process.
+    static void PrepareWriterThread();
 
     // Non-blocking read: bytes read, 0 when nothing is waiting. End of file, EIO, or nothing
     // left after a POLLHUP mark the device hung up (and return 0).

@@ -437,5 +437,51 @@ TEST(Descriptors, ASocketPairWorksWithoutTermios) {
     ::close(sv[1]);
 }
 
+TEST(Descriptors, APipePairWorksAndAVanishedReaderDoesNotEndTheProcess) {
+    // As a tool running the port on stdin and stdout: separate read and write pipes.
+    int in[2], out[2];
+    ASSERT_EQ(::pipe(in), 0);
+    ASSERT_EQ(::pipe(out), 0);
+    TCxComPort port;
+    Recorder rec;
+    rec.Attach(port);
+    int hangups = 0;
+    port.OnLineHangup = [&](TCxComPort&) { ++hangups; };
+    port.TapiMode = tmOn;
+    port.SetTapiHandles(in[0], out[1]);
+    port.SetOpen(true);
+    ASSERT_EQ(::write(in[1], "rz\r", 3), 3);
+    ASSERT_TRUE(WaitFor([&] { return rec.Received == "rz\r"; }));
+    port.PutString("ack");
+    char buf[8] = {};
+    ASSERT_TRUE(WaitFor([&] { return ::read(out[0], buf, 3) == 3; }));
+    EXPECT_EQ(std::string(buf, 3), "ack");
+    ::close(out[0]);  // the peer stops reading: writes fail with EPIPE, not SIGPIPE
+    port.PutString("lost");
+    ASSERT_TRUE(WaitFor([&] { return port.OutBuffUsed() == 0; }));
+    ::close(in[1]);  // end of input: the line is gone
+    ASSERT_TRUE(WaitFor([&] { return hangups == 1; }));
+    port.SetOpen(false);
+    ::close(in[0]);
+    ::close(out[1]);
+}
+
+TEST(Closing, UsersAreToldBeforeTheCloseAndTheirCallsStillWork) {
+    PtyPair pty;
+    TCxComPort port;
+    std::vector<std::string> told;
+    int id = port.RegisterUserCallback([&](TCxComPort& p, bool opening) {
+        told.push_back(opening ? "open" : "close");
+        if (!opening) p.PutString("\x18\x18");
+    });
+    OpenOnPty(port, pty);
+    port.SetOpen(false);
+    EXPECT_EQ(told, (std::vector<std::string>{"open", "close"}));
+    port.DeregisterUserCallback(id);
+    port.SetOpen(true);
+    EXPECT_EQ(told.size(), 2u);
+    port.SetOpen(false);
+}
+
 }  // namespace
 }  // namespace qx
