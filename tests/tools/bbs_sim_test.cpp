@@ -153,6 +153,13 @@ TEST_F(BoardFiles, DialogueRunsLoginMissAndTransferSteps) {
     EXPECT_EQ(step.action, Board::Step::Action::HangUp);
 }
 
+TEST_F(BoardFiles, WakeUpBeforeTheBannerGetsOnePromptOnly) {
+    Board board({std::nullopt, std::nullopt, dir.path(), false, false, false});
+    std::string text = FeedBoard(board, "\r");
+    text += board.Start().text;
+    EXPECT_EQ(text.find(": 1>"), text.rfind(": 1>")) << "two prompts would take two names";
+}
+
 TEST_F(BoardFiles, FailLoginRejectsEvenTheRightPassword) {
     Board board({"guest", "secret", dir.path(), false, false, true});
     board.Start();
@@ -393,6 +400,9 @@ TEST_F(SimLine, ClosingTheSlaveIsAHangUpAndOnceEndsTheSimulator) {
     ASSERT_TRUE(caller.ReadUntil(": 1>"));
     caller.Close();
     EXPECT_EQ(sim.Wait(20s), 0) << "--once must exit when the first call ends";
+    std::error_code ec;
+    EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(link, ec)))
+        << "the link to a line that is gone must go too";
 }
 
 TEST_F(SimLine, EscapeWithGuardTimeThenAth0EndsTheCall) {
@@ -453,4 +463,24 @@ TEST_F(SimLine, NoiseCorruptsTheTransferStreamButNotTheDialogue) {
     EXPECT_FALSE(stream.empty()) << "the sender must still be heard";
     EXPECT_EQ(stream.find("rz\r"), std::string::npos)
         << "with every byte hit, the sender's start cannot arrive clean";
+}
+
+TEST_F(SimLine, GeneratedBoardServesArchivesThatUnzipAfterTheCall) {
+    ASSERT_EQ(RunProgram({QX_BIN_DIR "/make-sample-board", files().string(), "--date", "20261209",
+                          "--hour", "14"}),
+              0);
+    ASSERT_TRUE(StartSim({}));
+    Caller caller;
+    ASSERT_TRUE(Dial(caller));
+    ASSERT_TRUE(Login(caller));
+    const auto rx = dir.path() / "rx";
+    for (const char* name : {"RN0914", "tk0914", "PP0914.zip"}) {
+        ASSERT_EQ(Receive(caller, name, rx), 0) << name;
+        ASSERT_TRUE(caller.ReadUntil("? 3>")) << name;
+    }
+    for (const char* archive : {"RN0914.ZIP", "TK0914.ZIP", "PP0914.ZIP"}) {
+        EXPECT_EQ(RunProgram({"unzip", "-tq", (rx / archive).string()}), 0) << archive;
+    }
+    caller.Send("B\r");
+    EXPECT_TRUE(caller.WaitHangup());
 }

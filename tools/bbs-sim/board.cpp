@@ -64,7 +64,9 @@ std::string Board::MainPrompt() const {
 
 Board::Step Board::Start() {
     Step step;
-    if (config_.silent || config_.quietStart || state_ != State::User) return step;
+    // A wake-up that came before the banner has already been answered with the prompt.
+    if (config_.silent || config_.quietStart || state_ != State::User || prompted_) return step;
+    prompted_ = true;
     step.text = "\r\nOstrelCentre weather data service\r\n" + std::string(kUserPrompt);
     return step;
 }
@@ -99,6 +101,7 @@ Board::Step Board::Line(const std::string& raw) {
     switch (state_) {
         case State::User:
             if (line.empty()) {
+                prompted_ = true;
                 step.text = kUserPrompt;  // the caller's wake-up
                 break;
             }

@@ -57,6 +57,7 @@ class Board {
     std::string line_;
     std::string userName_;
     int loginFailures_ = 0;
+    bool prompted_ = false;  // a user prompt has gone out (by Start or a wake-up)
 };
 
 }  // namespace bbssim
