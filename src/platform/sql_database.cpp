@@ -147,6 +147,8 @@ TSqlAttachResult TSqlDatabase::AttachTable(const std::string& fileName, const st
         error = "cannot switch to WAL mode (" + out + ")";
     }
     if (ok) ok = QueryOne(db, "PRAGMA " + schema + ".synchronous = FULL", "", out, error);
+    // Room for a whole delivery's changes, so a transaction does not spill pages early.
+    if (ok) ok = QueryOne(db, "PRAGMA " + schema + ".cache_size = -32768", "", out, error);
     if (!ok) {
         if (attached) {
             std::string ignored;

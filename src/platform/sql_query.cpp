@@ -14,17 +14,24 @@ TSqlQuery::~TSqlQuery() {
 }
 
 void TSqlQuery::SetSql(const std::vector<std::string>& lines) {
+    std::string text;
+    for (size_t i = 0; i < lines.size(); ++i) {
+        if (i > 0) text += '\n';
+        text += lines[i];
+    }
+    if (stmt_ != nullptr && text == text_) {
+        // The same text again: keep the compiled statement, start without parameter values.
+        EnsureIdle();
+        sqlite3_clear_bindings(stmt_);
+        return;
+    }
     if (stmt_ != nullptr) {
         sqlite3_finalize(stmt_);
         stmt_ = nullptr;
     }
     active_ = false;
     eof_ = true;
-    text_.clear();
-    for (size_t i = 0; i < lines.size(); ++i) {
-        if (i > 0) text_ += '\n';
-        text_ += lines[i];
-    }
+    text_ = std::move(text);
 }
 
 void TSqlQuery::Check(int rc, const char* what) const {

@@ -8,6 +8,9 @@
 #include <algorithm>
 #include <cctype>
 #include <fstream>
+#include <set>
+#include <tuple>
+#include <unordered_map>
 
 #include "platform/event_loop.h"
 #include "platform/files.h"
@@ -38,6 +41,32 @@ std::string Upper(std::string s) {
     return s;
 }
 
+// Times of the records, composed once per distinct date and time of a file: a delivery has
+// many stations for the same few hours, and composing a time and its zone offset goes through
+// the regional text conversion and the time-zone database.
+class TRecordTimes {
+  public:
+    struct Entry {
+        TDateTime Dtg;
+        std::string Iso;
+        int32_t ZoneHours;
+    };
+    const Entry& Of(int32_t date, int32_t time) {
+        const int64_t key = static_cast<int64_t>(date) * 1000000 + time;
+        auto it = cache_.find(key);
+        if (it == cache_.end()) {
+            const TDateTime dtg = ComposeFileTime(date, time);
+            it = cache_
+                     .emplace(key, Entry{dtg, DateTimeToIso(dtg), TimeZoneHours(PackDateHour(dtg))})
+                     .first;
+        }
+        return it->second;
+    }
+
+  private:
+    std::unordered_map<int64_t, Entry> cache_;
+};
+
 // The statements of one station table, with the table name padded as the texts have it.
 class TStationTable {
   public:
@@ -63,7 +92,9 @@ class TStationTable {
         Changed();
     }
 
-    void DeleteRows(TSqlQuery& q, TDateTime fileTime, int32_t station, TDateTime dtg) {
+    // Times are given in their stored text form, composed once per file and hour.
+    void DeleteRows(TSqlQuery& q, const std::string& fileTime, int32_t station,
+                    const std::string& dtg) {
         if (!table_.Active()) return;
         if (Observations()) {
             q.SetSql({"delete from " + padded_ +
@@ -72,20 +103,21 @@ class TStationTable {
             q.SetSql(
                 {"delete from " + padded_ + " where FileTime = :FileTime and Station = :Station"});
         }
-        q.SetDateTime("FileTime", fileTime);
+        q.SetDateTimeText("FileTime", fileTime);
         q.SetInteger("Station", station);
-        if (Observations()) q.SetDateTime("Dtg", dtg);
+        if (Observations()) q.SetDateTimeText("Dtg", dtg);
         q.ExecSql();
         Changed();
     }
 
-    bool RowExists(TSqlQuery& q, TDateTime fileTime, int32_t station, TDateTime dtg) {
+    bool RowExists(TSqlQuery& q, const std::string& fileTime, int32_t station,
+                   const std::string& dtg) {
         if (!table_.Active()) return false;
         q.SetSql({"select count(*) AS Cnt from " + countName_ +
                   " where FileTime = :FileTime and Station = :Station and Dtg = :Dtg"});
-        q.SetDateTime("FileTime", fileTime);
+        q.SetDateTimeText("FileTime", fileTime);
         q.SetInteger("Station", station);
-        q.SetDateTime("Dtg", dtg);
+        q.SetDateTimeText("Dtg", dtg);
         q.Open();
         const std::string count = q.Eof() ? "" : q.FieldAsString("Cnt");
         q.Close();
@@ -112,19 +144,19 @@ class TStationTable {
 
     // Returns false (nothing sent) when the table is not open. Elements that do not fit their
     // Smallint column are stored as null and counted in outOfRange.
-    bool InsertRecord(TSqlQuery& q, TDateTime fileTime, const TStationRecord& r, TDateTime dtg,
-                      int& outOfRange) {
+    bool InsertRecord(TSqlQuery& q, const std::string& fileTimeIso, const TStationRecord& r,
+                      const TRecordTimes::Entry& time, int& outOfRange) {
         if (!table_.Active()) return false;
-        q.SetDateTime(0, fileTime);
+        q.SetDateTimeText(0, fileTimeIso);
         q.SetInteger(1, r.Station);
-        q.SetDateTime(2, dtg);
+        q.SetDateTimeText(2, time.Iso);
         for (size_t i = 0; i < kStationElementCount; ++i) {
             const int position = static_cast<int>(kFirstElementParam + i);
             if (i == kEl152) {
                 // The file's value is never used: the local offset from universal time.
-                q.SetSmallint(position, TimeZoneHours(PackDateHour(dtg)));
+                q.SetSmallint(position, time.ZoneHours);
             } else if (r.IsMissing(i)) {
-                q.SetNull(kStationElements[i].Name);
+                q.SetNull(position);
             } else if (kStationElements[i].Kind == TElementKind::Float) {
                 q.SetFloat(position, r.FloatElement(i));
             } else {
@@ -140,6 +172,54 @@ class TStationTable {
         q.ExecSql();
         Changed();
         return true;
+    }
+
+    // Whether the table holds any row of this delivery.
+    bool AnyRows(TSqlQuery& q, const std::string& fileTime) {
+        if (!table_.Active()) return false;
+        q.SetSql({"select count(*) AS Cnt from " + name_ + " where FileTime = :FileTime"});
+        q.SetDateTimeText("FileTime", fileTime);
+        q.Open();
+        const bool any = !q.Eof() && q.FieldAsInteger("Cnt") > 0;
+        q.Close();
+        return any;
+    }
+
+    // Sends the records of one station file to the table by the rules of the mode; returns
+    // whether any record was sent.
+    bool RecordFile(TSqlQuery& insertQuery, TSqlQuery& workQuery, std::istream& in,
+                    TDateTime fileTime, bool addOnly, int& outOfRange) {
+        PrepareInsert(insertQuery);
+        TRecordTimes times;
+        const std::string fileTimeIso = DateTimeToIso(fileTime);
+        // When no row of this delivery was stored before it, a row of a (Station, Dtg) exists
+        // only if this file sent it already; statements that could find nothing are skipped.
+        const bool knownEmpty = !AnyRows(workQuery, fileTimeIso);
+        std::set<std::tuple<int32_t, int32_t, int32_t>> sentKeys;
+        int32_t lastStation = -1;
+        TDateTime lastFileTime = NowLocal();
+        bool sent = false;
+        unsigned char bytes[kStationRecordSize];
+        while (in.read(reinterpret_cast<char*>(bytes), sizeof bytes)) {
+            const TStationRecord r = ParseStationRecord(bytes);
+            const TRecordTimes::Entry& time = times.Of(r.Date, r.Time);
+            const auto key = std::make_tuple(r.Station, r.Date, r.Time);
+            const bool mayExist = !knownEmpty || sentKeys.count(key) != 0;
+            if (addOnly) {
+                if (mayExist && RowExists(workQuery, fileTimeIso, r.Station, time.Iso)) continue;
+            } else if (Observations()) {
+                if (mayExist) DeleteRows(workQuery, fileTimeIso, r.Station, time.Iso);
+            } else if (r.Station != lastStation || fileTime != lastFileTime) {
+                DeleteRows(workQuery, fileTimeIso, r.Station, time.Iso);
+                lastStation = r.Station;
+                lastFileTime = fileTime;
+            }
+            if (InsertRecord(insertQuery, fileTimeIso, r, time, outOfRange)) {
+                sent = true;
+                if (knownEmpty) sentKeys.insert(key);
+            }
+        }
+        return sent;
     }
 
   private:
@@ -187,27 +267,8 @@ bool TZodevurezDbModule::ProcessStationData(const std::string& infoPath,
                         ZodevurezDatabase.BeginTransaction();
                         try {
                             station.DeleteOlderThan(*workQuery, fileTime - kMaxDeliveryAgeDays);
-                            station.PrepareInsert(*insertQuery);
-                            int32_t lastStation = -1;
-                            TDateTime lastFileTime = NowLocal();
-                            unsigned char bytes[kStationRecordSize];
-                            while (in.read(reinterpret_cast<char*>(bytes), sizeof bytes)) {
-                                const TStationRecord r = ParseStationRecord(bytes);
-                                const TDateTime dtg = ComposeFileTime(r.Date, r.Time);
-                                if (addOnly) {
-                                    if (station.RowExists(*workQuery, fileTime, r.Station, dtg)) {
-                                        continue;
-                                    }
-                                } else if (station.Observations()) {
-                                    station.DeleteRows(*workQuery, fileTime, r.Station, dtg);
-                                } else if (r.Station != lastStation || fileTime != lastFileTime) {
-                                    station.DeleteRows(*workQuery, fileTime, r.Station, dtg);
-                                    lastStation = r.Station;
-                                    lastFileTime = fileTime;
-                                }
-                                sent |= station.InsertRecord(*insertQuery, fileTime, r, dtg,
-                                                             outOfRange);
-                            }
+                            sent = station.RecordFile(*insertQuery, *workQuery, in, fileTime,
+                                                      addOnly, outOfRange);
                             ProcessPendingMessages();
                             ZodevurezDatabase.Commit();
                         } catch (...) {

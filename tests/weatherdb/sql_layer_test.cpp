@@ -62,6 +62,12 @@ TEST_F(SqlLayerTest, MultiLineTextWithNamedParametersRunsOnUnqualifiedTables) {
     q->Next();
     EXPECT_TRUE(q->Eof());
     q->Close();
+    // The same text again starts without parameter values.
+    q->SetSql({"insert into Other values(:Name);"});
+    q->SetString("Name", "set");
+    q->SetSql({"insert into Other values(:Name);"});
+    q->ExecSql();
+    EXPECT_EQ(Sqlite3(tree.Path("Other.DB"), "select count(*), count(Name) from Other;"), "2|0");
     q->SetSql({"Select MAX(Name) AS M from Other"});
     q->Open();
     EXPECT_EQ(q->FieldAsString("M"), "");  // null reads as empty text

@@ -137,6 +137,12 @@ TEST_F(StationTest, CumulativeFilesOnlyAddRowsThatAreNotThereYet) {
     EXPECT_FALSE(module->ProcessStationData(zz, temp, 18));
     EXPECT_EQ(Rows("Obs.DB", "select El2, count(*) from Obs group by 1 order by 1;"),
               "1.5|12\n8.5|12");
+    // Into a delivery with no rows yet, a record repeated within the file is added once: the
+    // first one stays.
+    std::vector<Rec> twice = {{7, today, 0, {}, {{"El2", 3.5f}}},
+                              {7, today, 0, {}, {{"El2", 4.5f}}}};
+    module->ProcessStationData(Deliver("OBXZZ.INF", today, 130000, RecordBytes(twice)), temp, 18);
+    EXPECT_EQ(Rows("Obs.DB", "select El2 from Obs where Station = 7;"), "3.5");
 }
 
 TEST_F(StationTest, MissingMarksBecomeNullsAndNeighbouringValuesStay) {
