@@ -42,10 +42,16 @@ void TCxSLController::SetMonitoring(bool on) {
     if (!port_) RaiseCxError(ecPortNotAssigned);
     monitoring_ = on;
     if (!port_->Open()) return;
-    if (on)
-        StartMonitoring();
-    else
+    if (!on) {
         StopMonitoring();
+        return;
+    }
+    try {
+        StartMonitoring();
+    } catch (...) {
+        monitoring_ = false;
+        throw;
+    }
 }
 
 void TCxSLController::SetLight(TCxStatusLight* light, bool lit) {

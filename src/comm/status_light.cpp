@@ -47,6 +47,20 @@ void TCxStatusLight::SetGlyph(const QPixmap& glyph) {
     update();
 }
 
+QPixmap TCxStatusLight::LampGlyph() {
+    QImage image(24, 12, QImage::Format_RGB888);
+    image.fill(Qt::white);
+    QPainter p(&image);
+    p.setRenderHint(QPainter::Antialiasing, false);
+    p.setPen(Qt::black);
+    p.setBrush(QColor(255, 0, 0));
+    p.drawEllipse(1, 1, 8, 8);  // the pen adds one pixel: a 9 × 9 bounding box
+    p.setBrush(QColor(0, 128, 0));
+    p.drawEllipse(12 + 1, 1, 8, 8);
+    p.end();
+    return QPixmap::fromImage(image);
+}
+
 QSize TCxStatusLight::sizeHint() const {
     return glyph_.isNull() ? QSize(13, 13) : QSize(glyph_.width() / 2, glyph_.height());
 }

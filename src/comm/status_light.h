@@ -24,6 +24,10 @@ class TCxStatusLight : public QWidget {
 
     QSize sizeHint() const override;
 
+    // The main window's lamp glyph: 24 × 12 on white, each half a 9 × 9 disc at (1, 1) with a
+    // one-pixel black outline, red (lit, left) and green (unlit, right).
+    static QPixmap LampGlyph();
+
   protected:
     void paintEvent(QPaintEvent* event) override;
 

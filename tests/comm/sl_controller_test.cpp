@@ -125,6 +125,21 @@ TEST(StatusLights, GlyphSetsTheSizeAndDestroyedLightsClearTheirSlot) {
     glyph.fill(Qt::white);
     light.SetGlyph(glyph);
     EXPECT_EQ(light.size(), QSize(12, 12));
+    QImage lamp = TCxStatusLight::LampGlyph().toImage();
+    EXPECT_EQ(lamp.size(), QSize(24, 12));
+    EXPECT_EQ(lamp.pixelColor(0, 0), QColor(Qt::white));
+    EXPECT_EQ(lamp.pixelColor(5, 5), QColor(255, 0, 0));
+    EXPECT_EQ(lamp.pixelColor(12 + 5, 5), QColor(0, 128, 0));
+    EXPECT_EQ(lamp.pixelColor(1, 5), QColor(Qt::black));  // outline on the disc's left edge
+    TCxStatusLight shown;
+    shown.SetGlyph(TCxStatusLight::LampGlyph());
+    EXPECT_EQ(shown.grab().toImage().pixelColor(5, 5), QColor(0, 128, 0));
+    shown.SetLit(true);
+    EXPECT_EQ(shown.grab().toImage().pixelColor(5, 5), QColor(255, 0, 0));
+    TCxStatusLight plain;
+    plain.SetLit(true);
+    EXPECT_EQ(plain.grab().toImage().pixelColor(6, 6), QColor(255, 0, 0));
+    EXPECT_EQ(plain.grab().toImage().pixelColor(12, 6), QColor(0x80, 0x80, 0x80));
     TCxSLController c(nullptr);
     {
         TCxStatusLight gone;
