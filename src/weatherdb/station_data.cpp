@@ -185,10 +185,10 @@ class TStationTable {
         return any;
     }
 
-    // Sends the records of one station file to the table by the rules of the mode; returns
-    // whether any record was sent.
-    bool RecordFile(TSqlQuery& insertQuery, TSqlQuery& workQuery, std::istream& in,
-                    TDateTime fileTime, bool addOnly, int& outOfRange) {
+    // Sends the records of one station file to the table by the rules of the mode; sent
+    // becomes true with the first record sent (also when a later one fails).
+    void RecordFile(TSqlQuery& insertQuery, TSqlQuery& workQuery, std::istream& in,
+                    TDateTime fileTime, bool addOnly, int& outOfRange, bool& sent) {
         PrepareInsert(insertQuery);
         TRecordTimes times;
         const std::string fileTimeIso = DateTimeToIso(fileTime);
@@ -198,7 +198,6 @@ class TStationTable {
         std::set<std::tuple<int32_t, int32_t, int32_t>> sentKeys;
         int32_t lastStation = -1;
         TDateTime lastFileTime = NowLocal();
-        bool sent = false;
         unsigned char bytes[kStationRecordSize];
         while (in.read(reinterpret_cast<char*>(bytes), sizeof bytes)) {
             const TStationRecord r = ParseStationRecord(bytes);
@@ -219,7 +218,6 @@ class TStationTable {
                 if (knownEmpty) sentKeys.insert(key);
             }
         }
-        return sent;
     }
 
   private:
@@ -267,8 +265,8 @@ bool TZodevurezDbModule::ProcessStationData(const std::string& infoPath,
                         ZodevurezDatabase.BeginTransaction();
                         try {
                             station.DeleteOlderThan(*workQuery, fileTime - kMaxDeliveryAgeDays);
-                            sent = station.RecordFile(*insertQuery, *workQuery, in, fileTime,
-                                                      addOnly, outOfRange);
+                            station.RecordFile(*insertQuery, *workQuery, in, fileTime, addOnly,
+                                               outOfRange, sent);
                             ProcessPendingMessages();
                             ZodevurezDatabase.Commit();
                         } catch (...) {
