@@ -292,7 +292,7 @@ size_t TCxTtyDispatcher::Extract() {
     size_t at, room, wrapRoom;
     {
         std::lock_guard lock(inMutex_);
-        size_t used = static_cast<size_t>(inHead_ - inTail_);
+        size_t used = OccupiedLocked();
         if (used == kInBufSize) {
             inputPaused_ = true;
             return 0;
@@ -307,12 +307,12 @@ size_t TCxTtyDispatcher::Extract() {
     if (got == 0) return 0;
     std::lock_guard lock(inMutex_);
     inHead_ += got;
-    if (inHead_ - inTail_ == kInBufSize) inputPaused_ = true;
+    if (OccupiedLocked() == kInBufSize) inputPaused_ = true;
     return got;
 }
 
 void TCxTtyDispatcher::MaybeResumeInputLocked() {
-    if (inputPaused_ && inHead_ - inTail_ < kInBufSize) {
+    if (inputPaused_ && OccupiedLocked() < kInBufSize) {
         inputPaused_ = false;
         device_.Wake();
     }
@@ -399,7 +399,6 @@ bool TCxTtyDispatcher::TestReceiveTriggers() {
     {
         std::lock_guard lock(dispMutex_);
         std::lock_guard ilock(inMutex_);
-        if (scanPos_ < inTail_) scanPos_ = inTail_;
         while (scanPos_ < inHead_) {
             uint8_t byte = inBuf_[static_cast<size_t>(scanPos_ % kInBufSize)];
             bool any = false;
@@ -413,7 +412,8 @@ bool TCxTtyDispatcher::TestReceiveTriggers() {
                 matched.emplace_back(it->Handle, it->Length);
                 longest = std::max(longest, it->Length);
             }
-            size_t unread = static_cast<size_t>(scanPos_ - inTail_);
+            // A handler may have read past the scan position: then nothing is unread before it.
+            size_t unread = scanPos_ > inTail_ ? static_cast<size_t>(scanPos_ - inTail_) : 0;
             if (availThreshold_ > 0 && inHead_ != notifyPos_ &&
                 unread >= static_cast<size_t>(longest) &&
                 unread - static_cast<size_t>(longest) >= static_cast<size_t>(availThreshold_)) {
@@ -422,6 +422,7 @@ bool TCxTtyDispatcher::TestReceiveTriggers() {
             }
             break;
         }
+        MaybeResumeInputLocked();  // scanned bytes may have been the last ones holding room
         if (matched.empty()) {
             size_t unread = static_cast<size_t>(inHead_ - inTail_);
             if (availThreshold_ > 0 && inHead_ != notifyPos_ &&
@@ -450,6 +451,7 @@ bool TCxTtyDispatcher::DeliverAvail(size_t count) {
         availInProgress_ = true;
         readAhead_ = maxReadAhead_ = 0;
         flushedInAvail_ = false;
+        flushedAt_ = 0;
     }
     bool ok = Notify(MsgTriggerAvail, static_cast<unsigned>(count), LParam(0));
     size_t taken;
@@ -457,11 +459,11 @@ bool TCxTtyDispatcher::DeliverAvail(size_t count) {
         std::lock_guard lock(inMutex_);
         maxReadAhead_ = std::max(maxReadAhead_, readAhead_);
         taken = maxReadAhead_;
+        inTail_ += std::min<uint64_t>(taken, inHead_ - inTail_);
         if (flushedInAvail_) {
-            inTail_ = inHead_;
+            // Discard what was unread at the flush, not what arrived during the delivery since.
+            inTail_ = std::max(inTail_, flushedAt_);
             taken = count;
-        } else {
-            inTail_ += std::min<uint64_t>(taken, inHead_ - inTail_);
         }
         availInProgress_ = false;
         readAhead_ = maxReadAhead_ = 0;
@@ -831,6 +833,10 @@ void TCxTtyDispatcher::SetRts(bool on) {
 
 // ---- input ----
 
+size_t TCxTtyDispatcher::OccupiedLocked() const {
+    return static_cast<size_t>(inHead_ - std::min(inTail_, scanPos_));
+}
+
 size_t TCxTtyDispatcher::UnreadLocked() const {
     size_t used = static_cast<size_t>(inHead_ - inTail_);
     if (availInProgress_) return used > readAhead_ ? used - readAhead_ : 0;
@@ -901,10 +907,12 @@ int TCxTtyDispatcher::FlushInBuffer() {
             d.Matched = false;
         }
         std::lock_guard ilock(inMutex_);
-        if (availInProgress_)
+        if (availInProgress_) {
             flushedInAvail_ = true;
-        else
+            flushedAt_ = inHead_;
+        } else {
             inTail_ = inHead_;
+        }
         scanPos_ = inHead_;
         MaybeResumeInputLocked();
     }

@@ -166,6 +166,8 @@ class TCxTtyDispatcher final : public TCxDispatcher {
     TTimerTrigger* FindTimerLocked(int handle);
     TStatusTrigger* FindStatusLocked(int handle);
     size_t UnreadLocked() const;  // unread bytes seen by the current reader
+    // Bytes that may not be overwritten: unread ones and those the data triggers have not seen.
+    size_t OccupiedLocked() const;
     void MaybeResumeInputLocked();
     void Kick();  // wakes the dispatch thread for a pass
 
@@ -202,12 +204,13 @@ class TCxTtyDispatcher final : public TCxDispatcher {
     std::vector<uint8_t> inBuf_;
     uint64_t inHead_ = 0;     // next byte to store
     uint64_t inTail_ = 0;     // next byte to take
-    uint64_t scanPos_ = 0;    // next byte the data triggers have not seen (dispatch thread)
+    uint64_t scanPos_ = 0;    // next byte the data triggers have not seen
     uint64_t notifyPos_ = 0;  // head at the last avail notification (dispatch thread)
     bool availInProgress_ = false;
     size_t readAhead_ = 0;     // taken by the handler now running
     size_t maxReadAhead_ = 0;  // largest of all handlers of this delivery
     bool flushedInAvail_ = false;
+    uint64_t flushedAt_ = 0;                // head at a flush during an avail delivery
     std::atomic<bool> inputPaused_{false};  // ring full: the event thread stops polling input
 
     // outMutex_ guards the output ring (positions as for the receive ring).

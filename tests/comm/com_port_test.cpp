@@ -122,6 +122,22 @@ TEST(DataTriggers, TwoMatchesOnOneByteAreReportedNewestFirst) {
     EXPECT_EQ(rec.Events[2], "data:" + std::to_string(older));
 }
 
+TEST(DataTriggers, PromptsStillFireWhenAHandlerReadsPastThem) {
+    PtyPair pty;
+    TCxComPort port;
+    std::string got;
+    int data = 0;
+    port.OnTriggerAvail = [&](TCxComPort& p, unsigned) {
+        while (p.CharReady()) got += static_cast<char>(p.GetChar());  // more than the count
+    };
+    port.OnTriggerData = [&](TCxComPort&, unsigned) { ++data; };
+    OpenOnPty(port, pty);
+    port.AddDataTrigger("More?", false);
+    pty.Write("page 1 More?page 2 More?");
+    ASSERT_TRUE(WaitFor([&] { return data == 2; }));
+    EXPECT_EQ(got, "page 1 More?page 2 More?");
+}
+
 TEST(DataTriggers, UpperCaseFormOfALowerCasePatternDoesNotFire) {
     PtyPair pty;
     TCxComPort port;
