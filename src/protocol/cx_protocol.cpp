@@ -91,12 +91,13 @@ TCxProtocol::TCxProtocol()
 }
 
 TCxProtocol::~TCxProtocol() {
+    // No event reaches the program from a component that is going away.
+    alive_.reset();
     if (data_->Running) {
         auto lock = LockRecord();
         CancelLocked(true);
     }
     if (port_ != nullptr && portUserId_ >= 0) port_->RemovePortUser(portUserId_);
-    alive_.reset();
     std::lock_guard lock(data_->Lock);
     data_->Events = nullptr;
 }
