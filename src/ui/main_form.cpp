@@ -20,7 +20,6 @@
 #include <fstream>
 
 #include "comm/status_light.h"
-#include "ui/light_glyph.h"
 
 namespace qx {
 
@@ -133,7 +132,7 @@ void TMainForm::BuildPanels() {
     PanelLightsProgress = NewPanel(PanelListBoxModem, "PanelLightsProgress");
     PanelLights = NewPanel(PanelLightsProgress, "PanelLights", QFrame::Panel);
     PanelProgress = NewPanel(PanelLightsProgress, "PanelProgress", QFrame::Panel);
-    const QPixmap glyph = MakeLightGlyph();
+    const QPixmap glyph = TCxStatusLight::LampGlyph();
     for (int k = 0; k < 7; ++k) {
         auto* light = new TCxStatusLight(PanelLights);
         light->setObjectName(QString(LightNames[k]) + "Light");

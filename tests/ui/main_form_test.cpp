@@ -24,7 +24,6 @@
 
 #include "comm/status_light.h"
 #include "support/string_list.h"
-#include "ui/light_glyph.h"
 #include "ui/main_form.h"
 
 namespace qx {
@@ -406,24 +405,6 @@ TEST_F(MainForm, SevenLightsStartUnlitWithTheLampGlyph) {
     EXPECT_EQ(form_->Light(0), form_->BRKLight);
     EXPECT_EQ(form_->Light(2), form_->DCDLight);
     EXPECT_EQ(form_->Light(6), form_->RXDLight);
-}
-
-TEST(LightGlyph, LitRedAndUnlitGreenDiscsWithBlackOutlineOnWhite) {
-    App();
-    const QImage g = MakeLightGlyph().toImage();
-    ASSERT_EQ(g.size(), QSize(24, 12));
-    EXPECT_EQ(g.pixelColor(0, 0), QColor(Qt::white));   // the transparent colour
-    EXPECT_EQ(g.pixelColor(1, 1), QColor(Qt::white));   // corner of the box, outside the disc
-    EXPECT_EQ(g.pixelColor(5, 5), QColor(255, 0, 0));   // lit centre
-    EXPECT_EQ(g.pixelColor(17, 5), QColor(0, 128, 0));  // unlit centre
-    for (int x0 : {0, 12}) {
-        EXPECT_EQ(g.pixelColor(x0 + 1, 5), QColor(Qt::black));   // left edge of the disc
-        EXPECT_EQ(g.pixelColor(x0 + 9, 5), QColor(Qt::black));   // right edge
-        EXPECT_EQ(g.pixelColor(x0 + 5, 1), QColor(Qt::black));   // top
-        EXPECT_EQ(g.pixelColor(x0 + 5, 9), QColor(Qt::black));   // bottom
-        EXPECT_EQ(g.pixelColor(x0 + 10, 5), QColor(Qt::white));  // nothing beyond the 9 pixels
-        EXPECT_EQ(g.pixelColor(x0 + 5, 10), QColor(Qt::white));
-    }
 }
 
 }  // namespace
