@@ -2,6 +2,7 @@
 // input they must refuse without reading or writing out of bounds.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <map>
 #include <string>
@@ -44,15 +45,18 @@ class StringSink : public qx::TZxSink {
   public:
     bool Write(const uint8_t* d, size_t n) override {
         Data.append(reinterpret_cast<const char*>(d), n);
+        LargestWrite = std::max(LargestWrite, n);
         return true;
     }
     std::string Data;
+    size_t LargestWrite = 0;
 };
 
 struct Decoded {
     int Result;
     std::string Data;
     bool Complete;
+    size_t LargestWrite;
 };
 
 template <typename F>
@@ -63,7 +67,7 @@ Decoded Run(const std::vector<uint8_t>& stream, uint64_t declared, F decoder) {
     int r = decoder(in, out);
     const bool complete = out.Complete();
     if (r == qx::kZxOk) r = out.Flush();
-    return {r, sink.Data, complete};
+    return {r, sink.Data, complete, sink.LargestWrite};
 }
 
 Decoded Inflate(const std::vector<uint8_t>& s, uint64_t declared) {
@@ -134,6 +138,35 @@ TEST(Inflate, OutputLongerThanDeclaredIsRefused) {
     EXPECT_EQ(qx::kZxOk, exact.Result);
     EXPECT_EQ(std::string(259, 'a'), exact.Data);
     EXPECT_FALSE(Inflate(w.Bytes(), 300).Complete);
+}
+
+TEST(Inflate, LongOutputIsWrittenInChunksOfAtMost32K) {
+    // Stored blocks of 60000 bytes each, 300000 bytes in all, then a long run of matches.
+    const std::string text = zxtest::TextLike(300000, 11);
+    std::vector<uint8_t> s;
+    for (size_t at = 0; at < text.size(); at += 60000) {
+        s.push_back(0);  // not final, stored
+        s.insert(s.end(), {0x60, 0xEA, 0x9F, 0x15});
+        s.insert(s.end(), text.begin() + at, text.begin() + at + 60000);
+    }
+    BitWriter w;
+    w.Put(1, 1);
+    w.Put(1, 2);
+    for (int i = 0; i < 1000; ++i) {
+        FixedSymbol(w, 285);  // 258 bytes from 32768 back
+        w.Code(29, 5);
+        w.Put(32768 - 24577, 13);
+    }
+    FixedSymbol(w, 256);
+    const auto tail = w.Bytes();
+    s.insert(s.end(), tail.begin(), tail.end());
+    const Decoded d = Inflate(s, 300000 + 258000);
+    ASSERT_EQ(qx::kZxOk, d.Result);
+    EXPECT_LE(d.LargestWrite, 32768u);
+    ASSERT_EQ(558000u, d.Data.size());
+    EXPECT_EQ(text, d.Data.substr(0, 300000));
+    EXPECT_EQ(d.Data.substr(300000 - 32768, 258), d.Data.substr(300000, 258));
+    EXPECT_EQ(d.Data.substr(d.Data.size() - 32768 - 258, 258), d.Data.substr(d.Data.size() - 258));
 }
 
 TEST(Inflate, MalformedBlocksAreRefused) {

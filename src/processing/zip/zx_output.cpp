@@ -9,7 +9,7 @@ namespace qx {
 
 TZxOutput::TZxOutput(TZxSink* sink, uint64_t declaredSize)
     : sink_(sink), declared_(declaredSize), buf_(new uint8_t[kHistory + kSpan + kSlack]) {
-    std::memset(buf_.get(), 0, kHistory + kSpan + kSlack);
+    std::memset(buf_.get(), 0, kHistory);  // the zeros before the first byte
     UpdateLimit();
 }
 
