@@ -310,6 +310,39 @@ TEST_F(SzReceive, WriteFailureCancelsTheSenderAndReportsDiskFull) {
     EXPECT_NE(sz.Wait(20000), 0);
 }
 
+TEST(ZmodemStart, SilentSenderGetsElevenZrinitsThenFailsWith6008) {
+    EnsureApplication();
+    int sv[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+    auto port = OpenPort(sv[0]);
+    TCxProtocol proto;
+    ConfigureLikeProgram(proto, "/tmp");
+    proto.SetHandshakeWait(2);  // the test's own wait between requests (about 0.1 s)
+    proto.SetComPort(port.get());
+    EventRecord rec;
+    rec.Attach(proto);
+    proto.StartReceive();
+    ASSERT_TRUE(WaitUntil([&] { return rec.Finished; }, 60000));
+    EXPECT_EQ(rec.FinishCode, -6008);
+    EXPECT_EQ(rec.Count('E', -6008), 1);
+    port->SetOpen(false);
+    std::string heard;
+    char buf[4096];
+    ssize_t n;
+    while ((n = recv(sv[1], buf, sizeof buf, MSG_DONTWAIT)) > 0)
+        heard.append(buf, static_cast<size_t>(n));
+    int zrinit = 0;
+    for (size_t at = heard.find("**\x18"
+                                "B01");
+         at != std::string::npos; at = heard.find("**\x18"
+                                                  "B01",
+                                                  at + 1))
+        ++zrinit;
+    EXPECT_EQ(zrinit, 11);
+    close(sv[0]);
+    close(sv[1]);
+}
+
 TEST(ZmodemStart, ClosedPortFinishesAtOnceWith103AndNoFileEvents) {
     EnsureApplication();
     int sv[2];
