@@ -128,7 +128,11 @@ void TMailbox::Poll() {
 }
 
 void TMailbox::Close() {
-    if (IsReader || Lines == nullptr || SentCount <= 0) return;
+    if (IsReader || Lines == nullptr) return;
+    // Count what the peer took since the last heartbeat: a reply read just before shutdown
+    // means a reading peer, which must get the close marker.
+    Poll();
+    if (SentCount <= 0) return;
     Post(std::string(1, static_cast<char>(ipc::kCloseMarker)));
     while (!Lines->Empty()) {
         const int before = Lines->Count();

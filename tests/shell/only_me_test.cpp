@@ -1,0 +1,56 @@
+// The single-instance guard and the failure paths of the named objects.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <string>
+
+#include "ipc_test_env.h"
+#include "shell/mutex.h"
+#include "shell/only_me.h"
+#include "shell/shared_mem.h"
+#include "support/abort_error.h"
+
+namespace qx {
+namespace {
+
+TEST(SingleInstance, SecondGuardIsRefusedUntilTheFirstIsGone) {
+    test::IpcNamespace ns;
+    auto first = std::make_unique<TOnlyMe>("Quorvex");
+    EXPECT_FALSE(first->AlreadyRunning);
+    EXPECT_EQ(first->Mem->Size, 8);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(first->Mem->Buffer)), "Quorvex");
+
+    testing::internal::CaptureStderr();
+    TOnlyMe second("Quorvex");
+    const std::string said = testing::internal::GetCapturedStderr();
+    EXPECT_TRUE(second.AlreadyRunning);
+    EXPECT_NE(said.find("Process Quorvex already running"), std::string::npos);
+
+    first.reset();  // as when the first instance ends, however it ends
+    TOnlyMe third("Quorvex");
+    EXPECT_FALSE(third.AlreadyRunning);
+}
+
+TEST(SingleInstance, UnusableNamesRaiseTheDocumentedErrors) {
+    test::IpcNamespace ns;
+    const std::filesystem::path blocker = "/dev/shm/" + ns.Name + "Blocked";
+    std::filesystem::create_directory(blocker);
+    testing::internal::CaptureStderr();
+    try {
+        TSharedMem mem("Blocked", 300);
+        ADD_FAILURE() << "a section on a directory must fail";
+    } catch (const ESharedMemError& e) {
+        int code = 0;
+        EXPECT_EQ(std::sscanf(e.what(), "Error creating shared memory Blocked (%d)", &code), 1)
+            << e.what();
+        EXPECT_GT(code, 0);
+    }
+    const std::string said = testing::internal::GetCapturedStderr();
+    EXPECT_NE(said.find("Error creating shared memory Blocked ("), std::string::npos);
+    EXPECT_THROW(TMutex("Blocked"), EAbort);
+    std::filesystem::remove(blocker);
+}
+
+}  // namespace
+}  // namespace qx
