@@ -230,5 +230,19 @@ TEST_F(ProductTest, BadRecordsAndBadTablesEndTheProductWithoutHarm) {
     EXPECT_FALSE(module->TableNlRadar.Active());
 }
 
+TEST_F(ProductTest, AnErrorOutsideTheRecordGuardIsReportedAndContained) {
+    // The database directory is gone: creating the table fails.
+    module.reset();
+    TZodevurezDbModule lost("Zodevurez", tree.Path("Nowhere") + "/");
+    bool result = true;
+    EXPECT_NO_THROW(result =
+                        lost.ProcessRadar(Deliver("RN1.INF", Fields("r.shw", 1), "r"), temp, 24));
+    EXPECT_FALSE(result);
+    EXPECT_EQ(log.CountContaining("Cannot create", 0), 1);
+    EXPECT_NO_THROW(result = lost.ProcessStationData(temp + "RN1.INF", temp, 18));
+    EXPECT_FALSE(result);
+    EXPECT_EQ(log.CountContaining("Cannot create", 0), 2);
+}
+
 }  // namespace
 }  // namespace qx

@@ -209,6 +209,17 @@ TEST_F(StationTest, OldDeliveriesAreDroppedEvenByAnEmptyFile) {
     EXPECT_EQ(log.CountContaining("General read error", 0), 0);
 }
 
+TEST_F(StationTest, AnUnreadableRecordEndsTheFileKeepingTheRowsBeforeIt) {
+    std::vector<Rec> recs = Day(1, today);
+    recs.resize(3);
+    recs[2].Date = 20241301;  // no 13th month
+    recs.push_back({2, today, 0, {}, {}});
+    const std::string info = Deliver("OB1.INF", today, 0, RecordBytes(recs));
+    EXPECT_TRUE(module->ProcessStationData(info, temp, 18));
+    EXPECT_TRUE(log.Has(" General read error: (" + info + ") ", 0));
+    EXPECT_EQ(Rows("Obs.DB", "select Station, count(*) from Obs group by 1;"), "1|2");
+}
+
 // Runs ProcessStationData in a child process that is killed part way through, from inside
 // the delivery. The table must then hold the old delivery or the new one, never a mix.
 TEST_F(StationTest, ADeliveryCutOffHalfwayLeavesTheTableAsItWas) {
