@@ -158,7 +158,7 @@ TEST_F(ProgramTest, SharedMemoryFailureEndsTheProgramWithoutTakingCommands) {
     EXPECT_FALSE(InstanceRuns());
 }
 
-TEST_F(ProgramTest, QuorvexctlRejectsBadArguments) {
+TEST_F(ProgramTest, QuorvexctlArgumentsAndTimeouts) {
     for (const QStringList& args :
          {QStringList{}, QStringList{"bogus"}, QStringList{"send"},
           QStringList{"listen", "--timeout"}, QStringList{"session", "--timeout", "-1"},
@@ -167,6 +167,15 @@ TEST_F(ProgramTest, QuorvexctlRejectsBadArguments) {
         ASSERT_TRUE(Finished(p, 10000));
         EXPECT_EQ(p.exitCode(), 2) << args.join(' ').toStdString();
         EXPECT_NE(p.readAllStandardError().indexOf("Usage: quorvexctl"), -1);
+    }
+    // Nobody on the other side: both wait their time and report it.
+    for (const QStringList& args :
+         {QStringList{"send", "--timeout", "0.3", "MINI"}, QStringList{"listen", "--timeout=0.3"},
+          QStringList{"session", "--timeout", "0.3"}}) {
+        QProcess& p = Run("quorvexctl", args);
+        p.closeWriteChannel();
+        ASSERT_TRUE(Finished(p, 10000));
+        EXPECT_EQ(p.exitCode(), 1) << args.join(' ').toStdString();
     }
     QProcess& help = Run("quorvexctl", {"--help"});
     ASSERT_TRUE(Finished(help, 10000));

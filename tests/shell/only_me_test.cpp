@@ -5,6 +5,8 @@
 #include <filesystem>
 #include <string>
 
+#include <QProcess>
+
 #include "ipc_test_env.h"
 #include "shell/mutex.h"
 #include "shell/only_me.h"
@@ -50,6 +52,23 @@ TEST(SingleInstance, UnusableNamesRaiseTheDocumentedErrors) {
     EXPECT_NE(said.find("Error creating shared memory Blocked ("), std::string::npos);
     EXPECT_THROW(TMutex("Blocked"), EAbort);
     std::filesystem::remove(blocker);
+}
+
+// The presentation check: true only while a program holds the presence lock.
+TEST(PresenceLock, SeenWhileTheHolderRunsAndGoneWithIt) {
+    test::IpcNamespace ns;
+    EXPECT_FALSE(ipc::IsPresent("Ostrel_Skelvane"));  // no object at all
+    QProcess ctl;
+    test::Start(ctl, "quorvexctl", {"listen", "--timeout", "60"});
+    ASSERT_TRUE(ctl.waitForStarted());
+    ASSERT_TRUE(test::WaitFor([] { return ipc::IsPresent("Ostrel_Skelvane"); }, 20000));
+    EXPECT_TRUE(ipc::IsPresent("Ostrel_Skelvane"));  // looking does not disturb the holder
+    ctl.kill();
+    ASSERT_TRUE(test::Finished(ctl, 10000));
+    EXPECT_FALSE(ipc::IsPresent("Ostrel_Skelvane"));  // the object stays, the lock went
+    ipc::PresenceLock own;
+    ASSERT_EQ(own.Acquire("Ostrel_Skelvane"), 0);
+    EXPECT_TRUE(own.IsHeld());
 }
 
 }  // namespace
