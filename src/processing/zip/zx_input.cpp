@@ -5,9 +5,13 @@
 
 namespace qx {
 
-TZxInput::TZxInput(std::FILE* file, uint64_t length)
-    : file_(file), left_(length), buffer_(new uint8_t[kBufferSize]) {
-    Next = End = buffer_.get();
+TZxInput::TZxInput(std::FILE* file, uint64_t length, uint8_t* buffer)
+    : file_(file), left_(length), buffer_(buffer) {
+    if (!buffer_) {
+        owned_.reset(new uint8_t[kBufferSize]);
+        buffer_ = owned_.get();
+    }
+    Next = End = buffer_;
 }
 
 TZxInput::TZxInput(const uint8_t* data, size_t size) {
@@ -18,13 +22,13 @@ TZxInput::TZxInput(const uint8_t* data, size_t size) {
 bool TZxInput::Refill() {
     if (!file_ || left_ == 0 || readFailed_) return false;
     const size_t want = static_cast<size_t>(std::min<uint64_t>(left_, kBufferSize));
-    const size_t got = std::fread(buffer_.get(), 1, want, file_);
+    const size_t got = std::fread(buffer_, 1, want, file_);
     if (got == 0) {
         readFailed_ = true;  // the file is shorter than its directory says
         return false;
     }
     left_ -= got;
-    Next = buffer_.get();
+    Next = buffer_;
     End = Next + got;
     return true;
 }

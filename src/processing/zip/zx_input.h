@@ -13,8 +13,11 @@ namespace qx {
 
 class TZxInput {
   public:
-    // Reads `length` bytes of `file` from its current position (the caller has seeked).
-    TZxInput(std::FILE* file, uint64_t length);
+    static constexpr size_t kBufferSize = 65536;
+
+    // Reads `length` bytes of `file` from its current position (the caller has seeked),
+    // through the caller's buffer of kBufferSize bytes if one is given.
+    TZxInput(std::FILE* file, uint64_t length, uint8_t* buffer = nullptr);
     // Reads the given memory, which must outlive the object.
     TZxInput(const uint8_t* data, size_t size);
 
@@ -33,10 +36,10 @@ class TZxInput {
     const uint8_t* End = nullptr;
 
   private:
-    static constexpr size_t kBufferSize = 65536;
     std::FILE* file_ = nullptr;
     uint64_t left_ = 0;  // bytes of the range not yet loaded
-    std::unique_ptr<uint8_t[]> buffer_;
+    std::unique_ptr<uint8_t[]> owned_;
+    uint8_t* buffer_ = nullptr;
     bool readFailed_ = false;
 };
 

@@ -8,8 +8,15 @@
 namespace qx {
 
 TZxOutput::TZxOutput(TZxSink* sink, uint64_t declaredSize)
-    : sink_(sink), declared_(declaredSize), buf_(new uint8_t[kHistory + kSpan + kSlack]) {
-    std::memset(buf_.get(), 0, kHistory);  // the zeros before the first byte
+    : TZxOutput(sink, declaredSize, nullptr) {}
+
+TZxOutput::TZxOutput(TZxSink* sink, uint64_t declaredSize, uint8_t* buffer)
+    : sink_(sink), declared_(declaredSize), buf_(buffer) {
+    if (!buf_) {
+        owned_.reset(new uint8_t[kBufferSize]);
+        buf_ = owned_.get();
+    }
+    std::memset(buf_, 0, kHistory);  // the zeros before the first byte
     UpdateLimit();
 }
 
@@ -18,7 +25,7 @@ void TZxOutput::UpdateLimit() {
 }
 
 int TZxOutput::Flush() {
-    uint8_t* b = buf_.get();
+    uint8_t* b = buf_;
     for (size_t at = kHistory; at < Pos;) {
         const size_t n = std::min<size_t>(32768, Pos - at);
         crc_ = ZxCrc32(crc_, b + at, n);
@@ -40,7 +47,7 @@ int TZxOutput::Put(const uint8_t* data, size_t size) {
             if (int r = Flush(); r != kZxOk) return r;
         }
         const size_t n = std::min(size, limit_ - Pos);
-        std::memcpy(buf_.get() + Pos, data, n);
+        std::memcpy(buf_ + Pos, data, n);
         Pos += n;
         data += n;
         size -= n;

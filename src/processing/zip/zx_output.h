@@ -23,11 +23,16 @@ class TZxOutput {
     static constexpr size_t kSpan = 4 * 32768;
     static constexpr size_t kSlack = 320;  // a decoder may write up to this much past Limit
 
+    static constexpr size_t kBufferSize = kHistory + kSpan + kSlack;
+
     TZxOutput(TZxSink* sink, uint64_t declaredSize);
+    // Uses the caller's buffer of kBufferSize bytes, so that a run of small entries does not
+    // allocate a window each.
+    TZxOutput(TZxSink* sink, uint64_t declaredSize, uint8_t* buffer);
     TZxOutput(const TZxOutput&) = delete;
     TZxOutput& operator=(const TZxOutput&) = delete;
 
-    uint8_t* Buf() { return buf_.get(); }
+    uint8_t* Buf() { return buf_; }
     // Index of the next byte to write; decoders advance it themselves.
     size_t Pos = kHistory;
     // Index that Pos may not pass before the next Flush.
@@ -57,7 +62,8 @@ class TZxOutput {
     uint64_t base_ = 0;  // total bytes before index kHistory
     size_t limit_ = kHistory;
     uint32_t crc_ = 0;
-    std::unique_ptr<uint8_t[]> buf_;
+    std::unique_ptr<uint8_t[]> owned_;
+    uint8_t* buf_;
 };
 
 }  // namespace qx

@@ -254,12 +254,15 @@ std::string TZxUnZipper::ExtractItem(const TZxZipItem& item) {
         return kPassword;
     }
 
+    // A new name is created in place; an existing one (file or link) is replaced by renaming
+    // a temporary file over it. Both opens are exclusive, so no link is ever followed, and an
+    // entry that fails leaves nothing behind (an existing file of that name stays as it was).
     const std::string target = JoinPath(baseDirectory_, bare);
-    std::string temp;
-    std::FILE* out = nullptr;
+    std::string written = target;
+    std::FILE* out = std::fopen(target.c_str(), "wbx");
     for (int tries = 0; tries < 100 && !out; ++tries) {
-        temp = TemporaryName(baseDirectory_);
-        out = std::fopen(temp.c_str(), "wbx");  // exclusive: never through an existing name
+        written = TemporaryName(baseDirectory_);
+        out = std::fopen(written.c_str(), "wbx");
     }
     if (!out) return kWriteFailed;
 
@@ -269,25 +272,29 @@ std::string TZxUnZipper::ExtractItem(const TZxZipItem& item) {
     if (failure.empty() && crc != item.Crc32) failure = kBadCrc;
     if (failure.empty()) {
         const std::time_t t = TimeOfDos(item.DosDate, item.DosTime);
-        if (t != -1 && !SetModifyTime(temp, t)) failure = kWriteFailed;
+        if (t != -1 && !SetModifyTime(written, t)) failure = kWriteFailed;
     }
-    if (failure.empty()) {
+    if (failure.empty() && written != target) {
         // rename replaces a file or a symbolic link of that name, never what a link points to.
         std::error_code ec;
-        std::filesystem::rename(temp, target, ec);
+        std::filesystem::rename(written, target, ec);
         if (ec) failure = kWriteFailed;
     }
     if (!failure.empty()) {
         std::error_code ec;
-        std::filesystem::remove(temp, ec);
+        std::filesystem::remove(written, ec);
     }
     return failure;
 }
 
 std::string TZxUnZipper::Decode(const TZxZipItem& item, std::FILE* target, uint32_t& crc) {
-    TZxInput in(file_.get(), item.CompressedSize);
+    if (!window_) {
+        inputBuffer_.reset(new uint8_t[TZxInput::kBufferSize]);
+        window_.reset(new uint8_t[TZxOutput::kBufferSize]);
+    }
+    TZxInput in(file_.get(), item.CompressedSize, inputBuffer_.get());
     FileSink sink(target);
-    TZxOutput out(&sink, item.UncompressedSize);
+    TZxOutput out(&sink, item.UncompressedSize, window_.get());
     int r;
     switch (item.Method) {
         case 0:

@@ -64,6 +64,9 @@ class TZxUnZipper {
     std::unique_ptr<std::FILE, FileCloser> file_;
     uint64_t fileSize_ = 0;
     std::vector<TZxZipItem> items_;
+    // The decoders' input buffer and output window, reused by every entry.
+    std::unique_ptr<uint8_t[]> inputBuffer_;
+    std::unique_ptr<uint8_t[]> window_;
 };
 
 }  // namespace qx
