@@ -303,6 +303,14 @@ TEST_F(ZipArchive, ExistingSymbolicLinkIsReplacedNotFollowed) {
     EXPECT_FALSE(fs::is_symlink(out + "/a.txt"));
     EXPECT_EQ("hello", ReadFile(out + "/a.txt"));
     EXPECT_EQ("untouched", ReadFile(dir / "target.txt"));
+
+    // A link to a name that does not exist yet must not create that file either.
+    fs::create_symlink(dir / "created-outside.txt", out + "/b.txt");
+    WriteFile(dir / "n.zip", StoredArchive("b.txt", "hello", kCrcOfHello));
+    EXPECT_TRUE(Extract(dir / "n.zip", out).empty());
+    EXPECT_FALSE(fs::is_symlink(out + "/b.txt"));
+    EXPECT_EQ("hello", ReadFile(out + "/b.txt"));
+    EXPECT_FALSE(fs::exists(dir / "created-outside.txt"));
 }
 
 TEST_F(ZipArchive, InconsistentSizesAndTruncatedDataAreEntryErrors) {
