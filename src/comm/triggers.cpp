@@ -24,6 +24,7 @@ bool TDataTrigger::Advance(uint8_t byte) {
     if (Length == 0 || Matched) return false;
     if (IgnoreCase) byte = static_cast<uint8_t>(std::toupper(byte));
     const uint8_t first = Pattern[0];
+    if (Busy == 0 && byte != first) return false;  // nothing under way and nothing starts
     bool begun = false;
     for (int s = 0; s < Length; ++s) {
         uint32_t& p = Slots[static_cast<size_t>(s)];
@@ -32,7 +33,10 @@ bool TDataTrigger::Advance(uint8_t byte) {
             if (static_cast<int>(p) + 1 == Length) {
                 Matched = true;
                 ClearMatches();
-                if (byte == first && Length > 1) Slots[0] = 1;
+                if (byte == first && Length > 1) {
+                    Slots[0] = 1;
+                    Busy = 1;
+                }
                 return true;
             }
             ++p;
@@ -42,6 +46,10 @@ bool TDataTrigger::Advance(uint8_t byte) {
             p = 0;
         }
         if (p == 1) begun = true;
+        if (p != 0)
+            Busy |= 1u << s;
+        else
+            Busy &= ~(1u << s);
     }
     return false;
 }

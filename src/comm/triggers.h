@@ -34,12 +34,16 @@ struct TDataTrigger {
     bool Matched = false;
     bool IgnoreCase = false;
     std::array<uint8_t, kMaxTriggerLen> Pattern{};  // upper-cased when IgnoreCase
+    uint32_t Busy = 0;  // bit s set while Slots[s] holds a partial match (a fast path for idle)
 
     // Sets the pattern; false when it is longer than kMaxTriggerLen.
     bool SetPattern(const std::string& pattern, bool ignoreCase);
     // Advances the partial matches by one received byte; true on a full match (Matched set).
     bool Advance(uint8_t byte);
-    void ClearMatches() { Slots.fill(0); }
+    void ClearMatches() {
+        Slots.fill(0);
+        Busy = 0;
+    }
 };
 
 struct TTimerTrigger {

@@ -1,6 +1,7 @@
 #include "comm/tty_dispatcher.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstring>
 #include <stdexcept>
 
@@ -399,11 +400,27 @@ bool TCxTtyDispatcher::TestReceiveTriggers() {
     {
         std::lock_guard lock(dispMutex_);
         std::lock_guard ilock(inMutex_);
+        // Bytes that can start a match; while no trigger has a match under way, every other
+        // byte is passed over without touching the triggers.
+        std::array<bool, 256> starts{};
+        for (const TDataTrigger& d : data_) {
+            if (d.Length == 0) continue;
+            starts[d.Pattern[0]] = true;
+            if (d.IgnoreCase) starts[static_cast<uint8_t>(std::tolower(d.Pattern[0]))] = true;
+        }
+        auto allIdle = [&] {
+            for (const TDataTrigger& d : data_)
+                if (d.Busy != 0 || d.Matched) return false;
+            return true;
+        };
+        bool idle = allIdle();
         while (scanPos_ < inHead_) {
             uint8_t byte = inBuf_[static_cast<size_t>(scanPos_ % kInBufSize)];
+            ++scanPos_;
+            if (idle && !starts[byte]) continue;
             bool any = false;
             for (TDataTrigger& d : data_) any = d.Advance(byte) || any;
-            ++scanPos_;
+            idle = allIdle();
             if (!any) continue;
             int longest = 0;
             for (auto it = data_.rbegin(); it != data_.rend(); ++it) {
