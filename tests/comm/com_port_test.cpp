@@ -311,6 +311,30 @@ TEST(Closing, CloseFromTheMainThreadWhileNotificationsFlowDoesNotDeadlock) {
     drain.join();
 }
 
+TEST(Closing, OpenAskedForDuringADeferredCloseIsCarriedOutAfterIt) {
+    PtyPair pty;
+    TCxComPort port;
+    int opens = 0;
+    port.RegisterUserCallback([&](TCxComPort&, bool opening) { opens += opening; });
+    port.OnTriggerData = [&](TCxComPort& p, unsigned) {
+        p.SetOpen(false);
+        p.SetOpen(true);  // remembered: the close completes first
+        EXPECT_FALSE(p.Open());
+    };
+    OpenOnPty(port, pty);
+    port.AddDataTrigger("NO CARRIER", false);
+    pty.Write("NO CARRIER");
+    ASSERT_TRUE(WaitFor([&] { return opens == 2 && port.Open(); }));
+    // The reopened port has the saved trigger back and works.
+    std::string got;
+    port.OnTriggerData = nullptr;
+    port.OnTriggerAvail = [&](TCxComPort& p, unsigned n) {
+        for (unsigned i = 0; i < n; ++i) got += static_cast<char>(p.GetChar());
+    };
+    pty.Write("x");
+    ASSERT_TRUE(WaitFor([&] { return got == "x"; }));
+}
+
 TEST(Closing, TriggersAndThresholdAreRestoredAfterCloseAndOpen) {
     PtyPair pty;
     TCxComPort port;
