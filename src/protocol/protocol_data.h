@@ -68,9 +68,9 @@ struct TProtocolData {
     int CarrierTrigger = 0;
     unsigned Flags = 0;  // apHonorDirectory, apAbortNoCarrier, apZmodem8K
     TProtocolEvents* Events = nullptr;
-    bool ZmodemReady = false;  // set up for Zmodem (buffers allocated, defaults in place)
-    bool Running = false;      // between the start and the finish
-    bool PortClosing = false;  // cancel because the port goes away: do not wait for output
+    bool ZmodemReady = false;          // set up for Zmodem (buffers allocated, defaults in place)
+    std::atomic<bool> Running{false};  // between the start and the finish
+    bool PortClosing = false;          // cancel because the port goes away: do not wait for output
 
     // --- settings -----------------------------------------------------------------------
     std::string DestDirectory;
