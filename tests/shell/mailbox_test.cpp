@@ -188,11 +188,11 @@ TEST(MailboxExchange, PeerDyingWhileHoldingTheMutexDoesNotHangUs) {
     ASSERT_TRUE(peer.waitForReadyRead(10000));
     ASSERT_EQ(peer.readLine().trimmed().toStdString(), "locked");
     const pid_t pid = static_cast<pid_t>(peer.processId());
+    const auto start = std::chrono::steady_clock::now();
     std::thread killer([pid] {
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
         ::kill(pid, SIGKILL);
     });
-    const auto start = std::chrono::steady_clock::now();
     reader.Poll();  // waits for the mutex until the holder is gone
     const auto waited = std::chrono::steady_clock::now() - start;
     killer.join();
