@@ -225,6 +225,7 @@ void TCxTtyDispatcher::DispatchPass() {
         }
         if (closePending_ || Extract() == 0) break;
     }
+    if (wakeAfterPass_.exchange(false)) device_.Wake();
     {
         std::lock_guard lock(dispMutex_);
         for (TStatusTrigger& s : status_) s.Hit = false;
@@ -312,10 +313,15 @@ size_t TCxTtyDispatcher::Extract() {
     return got;
 }
 
-void TCxTtyDispatcher::MaybeResumeInputLocked() {
+void TCxTtyDispatcher::MaybeResumeInputLocked(bool fromDispatch) {
     if (inputPaused_ && OccupiedLocked() < kInBufSize) {
         inputPaused_ = false;
-        device_.Wake();
+        // The dispatch thread reads on by itself for the rest of its pass and wakes the event
+        // thread at the end of it; saves a wake-up per delivery on a streaming line.
+        if (fromDispatch)
+            wakeAfterPass_ = true;
+        else
+            device_.Wake();
     }
 }
 
@@ -439,7 +445,7 @@ bool TCxTtyDispatcher::TestReceiveTriggers() {
             }
             break;
         }
-        MaybeResumeInputLocked();  // scanned bytes may have been the last ones holding room
+        MaybeResumeInputLocked(true);  // scanned bytes may have been the last ones holding room
         if (matched.empty()) {
             size_t unread = static_cast<size_t>(inHead_ - inTail_);
             if (availThreshold_ > 0 && inHead_ != notifyPos_ &&
@@ -484,7 +490,7 @@ bool TCxTtyDispatcher::DeliverAvail(size_t count) {
         }
         availInProgress_ = false;
         readAhead_ = maxReadAhead_ = 0;
-        MaybeResumeInputLocked();
+        MaybeResumeInputLocked(true);
     }
     return ok && taken >= count;
 }

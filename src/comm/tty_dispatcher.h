@@ -168,7 +168,7 @@ class TCxTtyDispatcher final : public TCxDispatcher {
     size_t UnreadLocked() const;  // unread bytes seen by the current reader
     // Bytes that may not be overwritten: unread ones and those the data triggers have not seen.
     size_t OccupiedLocked() const;
-    void MaybeResumeInputLocked();
+    void MaybeResumeInputLocked(bool fromDispatch = false);
     void Kick();  // wakes the dispatch thread for a pass
 
     int32_t LParam(int low) const { return portNumber_ * 65536 + (low & 0xFFFF); }
@@ -210,8 +210,9 @@ class TCxTtyDispatcher final : public TCxDispatcher {
     size_t readAhead_ = 0;     // taken by the handler now running
     size_t maxReadAhead_ = 0;  // largest of all handlers of this delivery
     bool flushedInAvail_ = false;
-    uint64_t flushedAt_ = 0;                // head at a flush during an avail delivery
-    std::atomic<bool> inputPaused_{false};  // ring full: the event thread stops polling input
+    uint64_t flushedAt_ = 0;                  // head at a flush during an avail delivery
+    std::atomic<bool> inputPaused_{false};    // ring full: the event thread stops polling input
+    std::atomic<bool> wakeAfterPass_{false};  // input resumed by the dispatch thread
 
     // outMutex_ guards the output ring (positions as for the receive ring).
     std::mutex outMutex_;
