@@ -119,6 +119,22 @@ TEST_F(SzReceive, EightKilobyteSubpacketsNeedZmodem8K) {
     ExpectAllReceived(rec);
 }
 
+TEST_F(SzReceive, SenderThatEscapesControlCharactersAndSendsZsinit) {
+    std::string all;
+    for (int i = 0; i < 256 * 40; ++i) all += static_cast<char>(i & 0xFF);
+    AddSource("ctl.bin", all);
+    PtyChild sz(SzArgs({"-e"}), src_);
+    auto port = OpenPort(sz.MasterFd());
+    TCxProtocol proto;
+    ConfigureLikeProgram(proto, dst_);
+    proto.SetComPort(port.get());
+    EventRecord rec;
+    rec.Attach(proto);
+    proto.StartReceive();
+    ASSERT_TRUE(WaitUntil([&] { return rec.Finished; }, kTransferMs));
+    ExpectAllReceived(rec);
+}
+
 TEST_F(SzReceive, SameSizeAndTimeIsSkippedAndTheBatchGoesOn) {
     AddSource("keep.zip", RandomBytes(5000, 5), 1650000000);
     AddSource("next.zip", RandomBytes(7000, 6), 1650000500);

@@ -63,14 +63,21 @@ std::string HexHeader(uint8_t type, std::array<uint8_t, 4> b) {
     return buf;
 }
 
-std::string Subpacket(const std::string& data, uint8_t end) {
+// A data subpacket; after a hex header the check is CRC-16, after a 'C' header CRC-32.
+std::string Subpacket(const std::string& data, uint8_t end, bool crc32 = true) {
     std::string s;
     for (char c : data) s += Esc(static_cast<uint8_t>(c));
     s += static_cast<char>(ZDLE);
     s += static_cast<char>(end);
-    uint32_t crc = Crc32(reinterpret_cast<const uint8_t*>(data.data()), data.size());
-    crc = ~Crc32Update(crc, end);
-    for (int i = 0; i < 4; ++i) s += Esc(static_cast<uint8_t>(crc >> (8 * i)));
+    const auto* bytes = reinterpret_cast<const uint8_t*>(data.data());
+    if (crc32) {
+        const uint32_t crc = ~Crc32Update(Crc32(bytes, data.size()), end);
+        for (int i = 0; i < 4; ++i) s += Esc(static_cast<uint8_t>(crc >> (8 * i)));
+    } else {
+        const uint16_t crc = Crc16(&end, 1, Crc16(bytes, data.size()));
+        s += Esc(static_cast<uint8_t>(crc >> 8));
+        s += Esc(static_cast<uint8_t>(crc & 0xFF));
+    }
     return s;
 }
 
@@ -335,6 +342,28 @@ TEST_F(Engine, DataPhaseWithoutProgressEndsWith6008) {
     EXPECT_EQ(rec_.Count("L1"), 0);
     // Ten retries after the first request, then the cancel.
     EXPECT_EQ(CountType(port_.Out, ZRPOS), 11);
+}
+
+TEST_F(Engine, AttentionStringFromZsinitPrecedesEveryResync) {
+    FireProtocolTimer();
+    Feed(HexHeader(ZSINIT, {0, 0, 0, TESCCTL}) + "\x11" +
+         Subpacket(std::string("AT!\0", 4), ZCRCW, false));
+    EXPECT_EQ(SentHeaders(port_.Out).back().first, ZACK);
+    EXPECT_TRUE(p_->EscapeAll);
+    FireProtocolTimer();
+    Feed(BinHeader32(ZFILE, {0, 0, 0, 0}) + Subpacket(std::string("z.bin\0"
+                                                                  "9 0\0",
+                                                                  11),
+                                                      ZCRCW));
+    std::string bad = Subpacket("abc", ZCRCG);
+    bad[1] ^= 0x01;  // damaged data byte: the check fails
+    const size_t before = port_.Out.size();
+    Feed(BinHeader32(ZDATA, Pos(0)) + bad);
+    const std::string after = port_.Out.substr(before);
+    const size_t attn = after.find("AT!");
+    ASSERT_NE(attn, std::string::npos);
+    EXPECT_LT(attn, after.find("**\x18"
+                               "B09"));
 }
 
 TEST_F(Engine, LocalCancelClosesTheFileAsFailed) {
