@@ -2,9 +2,9 @@
 // pseudo-terminal pair, received once by our qx-rz and once by lrzsz's rz, in one run. Prints
 // the plain pseudo-terminal copy rate (the ceiling), both receive rates and "ratio:" ours/rz.
 //
-// Ours is timed to its "received" line (the file complete, closed and dated); rz to its exit.
-// qx-rz runs with a one-second finish wait: sz flushes its terminal after "OO", which on a
-// pseudo-terminal often discards the "OO", and the wait is not part of the data rate anyway.
+// Both are timed until the received file has its full size (the end-of-batch handshake is not
+// part of the data rate: sz flushes its terminal after "OO", which on a pseudo-terminal often
+// discards the "OO" and leaves the receiver waiting). Three alternating rounds, best of each.
 #include <fcntl.h>
 #include <pty.h>
 #include <sys/stat.h>
@@ -12,6 +12,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -96,6 +97,44 @@ double PtyCopyRate(const std::string& data) {
     return got / 1e6 / Seconds(t0, t1);
 }
 
+// One transfer: sz sends sample.bin to the receiver rxArgv running in dir. Both receivers are
+// timed the same way: until the received file has its full size (checked every 2 ms).
+double TimeReceive(const char* label, const std::vector<std::string>& rxArgv,
+                   const std::string& src, const std::string& dir, const std::string& received,
+                   const std::string& data, bool& allOk) {
+    int m, s;
+    if (!OpenRawPty(m, s)) return 0;
+    const int devnull = open("/dev/null", O_WRONLY);
+    const std::string path = dir + "/" + received;
+    const auto t0 = Clock::now();
+    const pid_t sz = Spawn({"sz", "-q", "sample.bin"}, src, s, s, devnull);
+    const pid_t rx = Spawn(rxArgv, dir, m, m, devnull);
+    Clock::time_point full{};
+    int st = 0;
+    for (;;) {
+        struct stat info;
+        if (full == Clock::time_point{} && stat(path.c_str(), &info) == 0 &&
+            static_cast<size_t>(info.st_size) == data.size())
+            full = Clock::now();
+        if (waitpid(rx, &st, WNOHANG) == rx) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    const auto done = Clock::now();
+    WaitExit(sz);
+    const int rc = WIFEXITED(st) ? WEXITSTATUS(st) : 128;
+    if (full == Clock::time_point{}) full = done;
+    const bool ok = rc == 0 && ReadAll(path) == data;
+    allOk = allOk && ok;
+    const double rate = data.size() / 1e6 / Seconds(t0, full);
+    std::printf("%s: %.1f MB/s to the complete file, %.2f s to exit, exit %d, %s\n", label, rate,
+                Seconds(t0, done), rc, ok ? "identical" : "DIFFERENT");
+    std::remove(path.c_str());
+    close(m);
+    close(s);
+    close(devnull);
+    return rate;
+}
+
 }  // namespace
 
 int main(int, char** argv) {
@@ -119,60 +158,18 @@ int main(int, char** argv) {
     const double copyRate = PtyCopyRate(data);
     std::printf("pty copy: %.1f MB/s\n", copyRate);
 
-    // Ours.
-    double oursRate = 0;
-    bool oursOk = false;
-    {
-        int m, s, errPipe[2];
-        OpenRawPty(m, s);
-        if (pipe(errPipe) != 0) return 1;
-        const int devnull = open("/dev/null", O_WRONLY);
-        const auto t0 = Clock::now();
-        const pid_t sz = Spawn({"sz", "-q", "sample.bin"}, src, s, s, devnull);
-        const pid_t rx = Spawn({binDir + "qx-rz", "-w", "18", ours}, ours, m, m, errPipe[1]);
-        close(errPipe[1]);
-        std::string out;
-        char buf[256];
-        Clock::time_point t1{};
-        ssize_t n;
-        while ((n = read(errPipe[0], buf, sizeof buf)) > 0) {
-            out.append(buf, static_cast<size_t>(n));
-            if (t1 == Clock::time_point{} && out.find("received ") != std::string::npos)
-                t1 = Clock::now();
-        }
-        const int rc = WaitExit(rx);
-        WaitExit(sz);
-        const auto t2 = Clock::now();
-        if (t1 == Clock::time_point{}) t1 = t2;
-        oursOk = rc == 0 && ReadAll(ours + "/SAMPLE.BIN") == data;
-        oursRate = kSize / 1e6 / Seconds(t0, t1);
-        std::printf("ours (qx-rz): %.1f MB/s to the received file, %.2f s to exit, exit %d, %s\n",
-                    oursRate, Seconds(t0, t2), rc, oursOk ? "identical" : "DIFFERENT");
-        close(errPipe[0]);
-        close(m);
-        close(s);
-        close(devnull);
+    // Three rounds, alternating, best of each: the machine may be busy with other work.
+    double oursRate = 0, peerRate = 0;
+    bool oursOk = true;
+    for (int round = 0; round < 3; ++round) {
+        oursRate =
+            std::max(oursRate, TimeReceive("ours (qx-rz)", {binDir + "qx-rz", "-w", "18", ours},
+                                           src, ours, "SAMPLE.BIN", data, oursOk));
+        bool peerOk = true;
+        peerRate = std::max(peerRate, TimeReceive("lrzsz rz", {"rz", "-q", "-y"}, src, peer,
+                                                  "sample.bin", data, peerOk));
     }
-    // lrzsz rz.
-    double peerRate = 0;
-    {
-        int m, s;
-        OpenRawPty(m, s);
-        const int devnull = open("/dev/null", O_WRONLY);
-        const auto t0 = Clock::now();
-        const pid_t sz = Spawn({"sz", "-q", "sample.bin"}, src, s, s, devnull);
-        const pid_t rx = Spawn({"rz", "-q", "-y"}, peer, m, m, devnull);
-        const int rc = WaitExit(rx);
-        const auto t1 = Clock::now();
-        WaitExit(sz);
-        const bool ok = rc == 0 && ReadAll(peer + "/sample.bin") == data;
-        peerRate = kSize / 1e6 / Seconds(t0, t1);
-        std::printf("lrzsz rz: %.1f MB/s, exit %d, %s\n", peerRate, rc,
-                    ok ? "identical" : "DIFFERENT");
-        close(m);
-        close(s);
-        close(devnull);
-    }
+    std::printf("best: ours %.1f MB/s, lrzsz rz %.1f MB/s\n", oursRate, peerRate);
     std::string cleanup = "rm -rf " + root;
     if (std::system(cleanup.c_str()) != 0)
         std::fprintf(stderr, "could not remove %s\n", root.c_str());
