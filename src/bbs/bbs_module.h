@@ -1,9 +1,14 @@
 // The BBS module: the components and the state of one call to the weather-data board.
 //
-// Created once by the main window, which owns it; reachable program-wide as BBSmodule. This is
-// the module's frame: its state fields, the dial timer and the operations the program shell
-// calls (StopRedial, Idle, CancelCall). The call controller, the login script and the
-// received-file handling fill in the behaviour. Main thread only.
+// Created once by the main window, which owns it; reachable program-wide as BBSmodule. It holds
+// the five components of a call (port, line device, protocol, light controller, dial timer) and
+// runs the call: the dial timer places and repeats dials (bbs_module.cpp), the board's prompts
+// drive the login and download dialogue (bbs_script.cpp), and the protocol's events collect
+// the received files (bbs_received_files.cpp).
+//
+// Main thread only. Log and the one-second waits pump the event loop, so every handler may be
+// entered while another one runs; each checks the window's Closing flag and the module's own
+// flags (LineFinished, Receiving) before it acts. No handler lets an exception escape.
 #pragma once
 
 #include <QObject>
@@ -11,14 +16,25 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
+#include "comm/com_port.h"
+#include "comm/sl_controller.h"
+#include "comm/tapi_device.h"
+#include "protocol/cx_protocol.h"
 #include "support/date_time.h"
 
 namespace qx {
 
+class TMailbox;
+class TCxStatusLight;
+
 class TBBSmodule : public QObject {
   public:
     static constexpr int kDialRetryLimit = 12;  // StopRedial's value: no further dial
+    static constexpr int kMaxDials = 10;        // dials per request
+    static constexpr int kMaxLogins = 10;       // connections without reaching the main prompt
+    static constexpr int kTicksPerSecond = 18;
 
     explicit TBBSmodule(QObject* owner = nullptr);
     ~TBBSmodule() override;
@@ -28,20 +44,80 @@ class TBBSmodule : public QObject {
     void BBSmoduleCreate();
     void BBSmoduleDestroy();  // cancels the call; run by the owner before it frees the module
 
-    // Blocks every further dial of the current request.
-    void StopRedial();
+    // The window's seven modem lights, for the light controller (the ring light stays unbound).
+    void BindLights(TCxStatusLight* brk, TCxStatusLight* cts, TCxStatusLight* dcd,
+                    TCxStatusLight* dsr, TCxStatusLight* err, TCxStatusLight* txd,
+                    TCxStatusLight* rxd);
+
+    // --- Line selection (BBS SET TAPI) ---
+    std::vector<std::string> TapiDevices();
+    // Closes the port, puts it in TAPI mode and selects the line.
+    void SelectTapiDevice(const std::string& name);
+
+    // --- Call controller ---
+    void DialTimerTimer();
+    // Prepares and places one dial; true when the call is under way or was aborted, false when
+    // the line did not become idle.
+    bool ReDial();
+    // Counts down, announcing each second when announce; true when aborted.
+    bool TryAgain(int32_t seconds, bool announce);
     // Waits up to four seconds for the line to be idle; true when it is.
     virtual bool Idle();
+    bool PresentationRunning();
+    // Blocks every further dial of the current request.
+    void StopRedial();
+    // Drains the port until it stays silent for one full second.
+    void ModemFlush();
+    void LogTapiState();
     // Cancels the line device's call (the hang-up message of the main window lands here).
     virtual void CancelCall();
+    // The hang-up button: queue "Abort", flag the user abort, stop the transfer and the call.
+    void DisconnectClick();
+
+    void TapiDeviceTapiLog(TTapiLogCode code);
+    void TapiDeviceTapiPortOpen();
+    void TapiDeviceTapiPortClose();
+    void TapiDeviceTapiFail();
+
+    // --- Login and download script ---
+    void ArmTrigger(uint16_t& handle, const std::string& pattern);
+    void DisarmTrigger(uint16_t& handle);
+    void SetWatchdog(int32_t seconds, bool on);
+    void ArmLoginSet();
+    void DisarmLoginSet();
+    void ArmReceiveSet();
+    void DisarmReceiveSet();
+    void ConnectionStart();
+    void ComPortTriggerData(unsigned handle);
+    void ComPortTriggerTimer(unsigned handle);
+    void ComPortTriggerAvail(unsigned count);
+
+    // --- Received files ---
+    void ProtocolProtocolAccept(bool& accept, std::string& fileName);
+    void ProtocolProtocolLog(int logCode);
+    void ProtocolProtocolStatus(unsigned options);
+    void ProtocolProtocolError(int errorCode);
+    void ProtocolProtocolFinish(int errorCode);
+
+    // The announcement of an offered file: "Collect <description> (<name>)".
+    static std::string CollectText(const std::string& offeredName);
+    // Percentage of a file received; 0 for an unknown or empty length.
+    static int ProgressPercent(int64_t transferred, int64_t length);
+    // The BBS LAST reference time: now back to the last multiple of hours and minutes.
+    static TDateTime LastReferenceTime(TDateTime now, int hours, int minutes);
 
     // One-line forwarders to the main window.
     void Log(const std::string& text, int level);
     void EchoChar(char c);
 
+    // --- Components, in creation order ---
+    TCxComPort ComPort;
+    TCxTapiDevice TapiDevice;
+    TCxProtocol Protocol;
+    TCxSLController LightController;
     QTimer DialTimer;  // 1000 ms, disabled until a call starts
 
-    // State of the call, in declaration order of the call controller.
+    // --- State of the call ---
     bool AwaitUserPrompt = false;
     int32_t RequestIndex = 0;
     int32_t LoginPromptCnt = 0;
@@ -50,6 +126,17 @@ class TBBSmodule : public QObject {
     int32_t CallOutcome = 0;
     std::string VersionText;
     bool SendVersion = false;
+    uint16_t UserPromptTrigger = 0;
+    uint16_t PasswordPromptTrigger = 0;
+    uint16_t LoginErrorTrigger = 0;
+    uint16_t LoginMainPromptTrigger = 0;
+    uint16_t MainPromptTrigger = 0;
+    uint16_t ProtocolPromptTrigger = 0;
+    uint16_t FileNamePromptTrigger = 0;
+    uint16_t UnableTrigger = 0;
+    uint16_t ZmodemStartTrigger = 0;
+    uint16_t WatchdogTrigger = 0;
+    uint16_t ReadyTrigger = 0;
     std::string PhoneNumber;
     std::string UserName;
     std::string Password;
@@ -64,7 +151,23 @@ class TBBSmodule : public QObject {
     bool Receiving = false;
 
   private:
+    bool Closing() const;
+    bool Connected() const;
+    TMailbox* Queue() const;
+    bool QueueEntry(int index, std::string& entry) const;
+    void QueueDelete(int index);
+    void QueuePost(const std::string& text);
+    void PostToWindow(int msg);
+    void Send(const std::string& text);  // text + CR, while the port is open
+    void MainPrompt(bool afterLogin);
+    bool FindRequest();
+    void Goodbye();
+    void MissHandling();
+    void StartZmodem();
+
     bool destroyed_ = false;
+    bool dialBusy_ = false;  // a dial step runs (its waits pump the loop)
+    bool busySeen_ = false;  // the line device reported busy during this attempt
 };
 
 // The program-wide module (null when none exists).
