@@ -131,10 +131,27 @@ TEST_F(ScriptTest, LastWithNoNameOnTheBoardIsReportedWithItsOldestName) {
     StartCall();
     ASSERT_TRUE(WaitEnd(60000));
     const qx::TDateTime ref = qx::TBBSmodule::LastReferenceTime(qx::NowLocal(), 1, 0);
-    // Two names tried, the second (one hour back) reported.
+    // Two names tried, the second (one hour back) reported; the call may have begun in the
+    // hour before the test looked at the clock.
     const std::string oldest = qx::ExpandRequestName("RNdduu", ref - qx::TimeInterval(1, 0));
-    EXPECT_EQ(Count("File not present: " + oldest), 1) << ::testing::PrintToString(Replies());
+    const std::string older = qx::ExpandRequestName("RNdduu", ref - qx::TimeInterval(2, 0));
+    EXPECT_EQ(Count("File not present: " + oldest) + Count("File not present: " + older), 1)
+        << ::testing::PrintToString(Replies());
+    EXPECT_EQ(Count("File not present: " + qx::ExpandRequestName("RNdduu", ref)), 0);
     EXPECT_TRUE(QueueItems().empty());
+}
+
+// With nothing to fetch (a GET without a name is no request) the program says goodbye.
+TEST_F(ScriptTest, NoRequestAfterLoginSaysGoodbyeAndKeepsTheNamelessEntry) {
+    Start({});
+    Queue("BBS GET");
+    StartCall();
+    ASSERT_TRUE(WaitEnd(60000));
+    EXPECT_EQ(QueueItems(), Lines{"BBS GET"});
+    EXPECT_TRUE(form->ReceivedFiles.Empty());
+    const std::string transcript = SimLog();
+    EXPECT_EQ(transcript.find("board< Download"), std::string::npos) << transcript;
+    EXPECT_NE(transcript.find("board< B\\r"), std::string::npos) << transcript;
 }
 
 TEST_F(ScriptTest, WrongPasswordIsRejectedThreeTimesThenTheLineIsHungUp) {
