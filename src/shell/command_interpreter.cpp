@@ -2,10 +2,13 @@
 
 #include <algorithm>
 #include <cctype>
+#include <exception>
 
 #include "main_window.h"
+#include "processing/bbs_process_files.h"
+#include "processing/delrel.h"
 #include "support/get_param.h"
-#include "support/sys_info.h"
+#include "weatherdb/zodevurez_db_module.h"
 
 namespace qx {
 
@@ -17,49 +20,201 @@ std::string Upper(std::string s) {
     return s;
 }
 
-// Clears a flag when the scope ends.
-class BusyScope {
-  public:
-    explicit BusyScope(bool& flag) : flag_(flag) { flag_ = true; }
-    ~BusyScope() { flag_ = false; }
-    BusyScope(const BusyScope&) = delete;
-    BusyScope& operator=(const BusyScope&) = delete;
+// A decimal number of at most nine digits, nothing else.
+bool ParseCount(const std::string& text, int& out) {
+    if (text.empty() || text.size() > 9) return false;
+    out = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return false;
+        out = out * 10 + (c - '0');
+    }
+    return true;
+}
 
-  private:
+// Sets a flag for the lifetime of the scope.
+class FlagScope {
+public:
+    explicit FlagScope(bool& flag) : flag_(flag) { flag_ = true; }
+    ~FlagScope() { flag_ = false; }
+    FlagScope(const FlagScope&) = delete;
+    FlagScope& operator=(const FlagScope&) = delete;
+
+private:
     bool& flag_;
 };
 
 }  // namespace
 
-void TCommandInterpreter::Reply(const std::string& text) {
-    form_.Log(text, 0);
+TDateTime LastReferenceTime(TDateTime now, int hours, int minutes) {
+    const DateTimeParts p = DecodeDateTime(now);
+    const int h = hours != 0 ? p.Hour % hours : 0;
+    const int m = minutes != 0 ? p.Minute % minutes : p.Minute;
+    return now - TimeInterval(h, m, p.Second, p.Millisecond);
 }
+
+void TCommandInterpreter::Reply(const std::string& text) { form_.Log(text, 0); }
 
 void TCommandInterpreter::Command() {
     if (form_.CloseRequested || form_.Closing || busy_) return;
     TMailbox* queue = form_.FromPresentation.get();
     if (queue == nullptr) return;
-    BusyScope busy(busy_);
+    FlagScope busy(busy_);
     std::string entry;
     if (queue->Get(0, entry)) AbortCheck();
     if (!queue->Get(0, entry)) return;
     form_.Log("Command: " + entry, 5);
     const std::string keyword = Upper(GetParam(entry, 1));
-    if (keyword == "ABORT") {
+    if (keyword == "BBS") {
+        CommandBBS(*queue, entry);
+    } else if (keyword == "MINI" || keyword == "MEET") {
+        Reply("Command not implemented: " + entry);
+        queue->Delete(0);
+    } else if (keyword == "ABORT") {
         queue->Delete(0);
     } else if (keyword == "EXIT") {
         queue->Delete(0);
         form_.Log("Command: " + entry + "...", 20);
         form_.AfsluitenClick();
         return;
-    } else if (keyword == "BBS" || keyword == "MINI" || keyword == "MEET") {
-        queue->Delete(0);
-        Reply("Command not implemented: " + entry);
     } else {
-        queue->Delete(0);
         Reply("Unknown command received from Skelvane: " + entry);
+        queue->Delete(0);
     }
     form_.Log("Command: " + entry + "...", 20);
+}
+
+void TCommandInterpreter::CommandBBS(TMailbox& queue, const std::string& entry) {
+    const std::string sub = Upper(GetParam(entry, 2));
+    if (sub == "SET") {
+        CommandBBSSet(queue, entry);
+    } else if (sub == "GET") {
+        CommandBBSGet(queue, entry);
+    } else if (sub == "LAST") {
+        CommandBBSLast(queue, entry);
+    } else if (sub == "OPEN") {
+        CommandBBSOpen(entry);
+        queue.Delete(0);
+    } else {
+        Reply("Command not implemented: " + entry);
+        queue.Delete(0);
+    }
+}
+
+void TCommandInterpreter::CommandBBSSet(TMailbox& queue, const std::string& entry) {
+    form_.Timer.stop();
+    TBBSmodule& bbs = *form_.BBSmodule;
+    const std::string what = Upper(GetParam(entry, 3));
+    const std::string value = GetParam(entry, 4);
+    if (what == "TAPI") {
+        queue.Delete(0);
+        if (!CommandBBSSetTapi(value)) return;  // unknown device: the program is closing
+        form_.Timer.start();
+        form_.EnableButtons(true, false);
+        return;
+    }
+    if (what == "INITSTRING") {
+        // accepted, no effect
+    } else if (what == "PHONE") {
+        bbs.PhoneNumber = value;
+        bbs.UserName = GetParam(entry, 5);
+        bbs.Password = GetParam(entry, 6);
+        form_.Log("Phone : " + bbs.PhoneNumber, 30);
+    } else if (what == "TEMPDIR") {
+        bbs.TempDir = value;
+    } else if (what == "SOURCEDIR") {
+        bbs.SourceDir = value;
+    } else if (what == "DESTDIR") {
+        form_.DestDir = value;
+        // Archives must never be copied onto themselves.
+        if (Upper(form_.DestDir) == Upper(bbs.TempDir)) form_.DestDir.clear();
+    } else {
+        Reply("Command not implemented: " + entry);
+    }
+    queue.Delete(0);
+    form_.Timer.start();
+}
+
+bool TCommandInterpreter::CommandBBSSetTapi(const std::string& name) {
+    TBBSmodule& bbs = *form_.BBSmodule;
+    std::string trace;
+    if (name == form_.TapiDeviceName) {
+        trace = "TapiPort already Selected: " + name;
+    } else {
+        const std::vector<std::string> devices = bbs.TapiDevices();
+        if (std::find(devices.begin(), devices.end(), name) == devices.end()) {
+            Reply("Modem unknown: " + name);
+            form_.OpslaanClick();
+            form_.AfsluitenClick();
+            return false;
+        }
+        bbs.SelectTapiDevice(name);
+        form_.TapiDeviceName = name;
+        trace = "TapiPort Selected: " + name;
+    }
+    form_.Log(trace + "...", 20);
+    return true;
+}
+
+bool TCommandInterpreter::StartCall(TMailbox& queue, const std::string& entry,
+                                    const std::string& trace) {
+    TBBSmodule& bbs = *form_.BBSmodule;
+    // Without a configured directory there is nowhere to receive, and the old-archive sweep
+    // must not run anywhere else.
+    if (bbs.TempDir.empty()) {
+        Reply("No temporary directory set: " + entry);
+        queue.Delete(0);
+        return false;
+    }
+    form_.Log(trace + entry, 5);
+    form_.Timer.stop();
+    form_.EnableButtons(false, true);
+    Delrel(bbs.TempDir, "*.zip", 24);
+    return true;
+}
+
+void TCommandInterpreter::CommandBBSGet(TMailbox& queue, const std::string& entry) {
+    if (!form_.Timer.isActive()) return;
+    if (!StartCall(queue, entry, "CommandBBSGet: ")) return;
+    TBBSmodule& bbs = *form_.BBSmodule;
+    bbs.UserAbort = false;
+    bbs.DialRetryCnt = 0;
+    bbs.DialTimer.setInterval(1000);
+    bbs.DialTimer.start();
+    form_.Log("CommandBBSGet: " + entry + "...", 20);
+}
+
+void TCommandInterpreter::CommandBBSLast(TMailbox& queue, const std::string& entry) {
+    if (!form_.Timer.isActive()) return;
+    int hours = 0, minutes = 0, tries = 0;
+    if (!ParseCount(GetParam(entry, 4), hours) || !ParseCount(GetParam(entry, 5), minutes) ||
+        !ParseCount(GetParam(entry, 6), tries) || hours >= 24 || minutes >= 60) {
+        Reply("Invalid command: " + entry);
+        queue.Delete(0);
+        return;
+    }
+    if (!StartCall(queue, entry, "CommandBBSLast: ")) return;
+    TBBSmodule& bbs = *form_.BBSmodule;
+    bbs.RequestName = GetParam(entry, 3);
+    bbs.LastInterval = TimeInterval(hours, minutes);
+    bbs.LastTime = LastReferenceTime(NowLocal(), hours, minutes);
+    bbs.LastTriesLeft = tries;
+    bbs.UserAbort = false;
+    bbs.DialRetryCnt = 0;
+    bbs.DialTimer.setInterval(1000);
+    bbs.DialTimer.start();
+    form_.Log("CommandBBSLast: " + entry + "...", 20);
+}
+
+void TCommandInterpreter::CommandBBSOpen(const std::string& entry) {
+    form_.DbModule.reset();
+    try {
+        form_.DbModule =
+            std::make_unique<TZodevurezDbModule>(GetParam(entry, 4), GetParam(entry, 5));
+        form_.DbModule->Disconnect();
+    } catch (const std::exception& e) {
+        form_.DbModule.reset();
+        Reply(e.what());
+    }
 }
 
 bool TCommandInterpreter::AbortCheck() {
@@ -82,16 +237,39 @@ bool TCommandInterpreter::AbortCheck() {
 
 void TCommandInterpreter::CommandBBSStop() {
     if (form_.StopInProgress || form_.Closing) return;
-    BusyScope stop(form_.StopInProgress);
+    FlagScope stop(form_.StopInProgress);
     form_.Log("CommandBBSStop", 5);
     form_.SetProgress(0);
     form_.SetFileLabel("");
     Reply("Data collection completed " + TimeText(NowLocal()));
+
+    TProcessingInputs inputs;
+    inputs.ReceivedFiles = &form_.ReceivedFiles;
+    inputs.TempDir = form_.BBSmodule->TempDir;
+    inputs.DestDir = form_.DestDir;
+    inputs.ZxUnZipper = &form_.ZxUnZipper;
+    inputs.DbModule = form_.DbModule.get();
+    bool processed = false;
+    try {
+        if (inputs.DbModule != nullptr && !inputs.DbModule->Connected()) {
+            inputs.DbModule->Connect(inputs.DbModule->DataPath, inputs.DbModule->DatabaseName);
+        }
+        processed = BBSProcessFiles(inputs);
+    } catch (const std::exception& e) {
+        Reply(e.what());
+    }
+    if (inputs.DbModule != nullptr) inputs.DbModule->Disconnect();
+    if (form_.Closing) return;
+
     form_.Timer.start();
     form_.EnableButtons(true, false);
     AbortCheck();
     form_.Log("CommandBBSStop...", 20);
-    Reply("No data collected (" + TimeText(NowLocal()) + ") ");
+    if (processed) {
+        Reply("Data collection and processing completed " + TimeText(NowLocal()));
+    } else {
+        Reply("No data collected (" + TimeText(NowLocal()) + ") ");
+    }
 }
 
 }  // namespace qx

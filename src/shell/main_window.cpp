@@ -11,12 +11,16 @@
 
 #include "command_interpreter.h"
 #include "platform/clock.h"
+#include "platform/display.h"
 #include "platform/event_loop.h"
 #include "platform/files.h"
 #include "platform/process_signals.h"
 #include "support/log.h"
 #include "support/sys_info.h"
+#include "support/error_box.h"
 #include "support/utilities.h"
+#include "ui/main_form.h"
+#include "weatherdb/zodevurez_db_module.h"
 
 namespace qx {
 
@@ -48,8 +52,19 @@ bool ReadLimitedLine(std::istream& in, std::string& line, size_t limit) {
 
 }  // namespace
 
-TfrmVudaDUD::TfrmVudaDUD(bool withTray) {
+TfrmVudaDUD::TfrmVudaDUD(bool withTray, bool withControls) {
     frmVudaDUD = this;
+    if (withControls) {
+        Form = new TMainForm(this);  // sets the caption "Quorvex" among the controls
+        Form->BindLogList(ListSourceOf(LogLines));
+        Form->BindQueueList(ListSourceOf(QueueLines));
+        LogLines.OnChange = [this](TListChange, int) { Form->LogListChanged(); };
+        QueueLines.OnChange = [this](TListChange, int) { Form->QueueListChanged(); };
+        Form->OnAfsluitenClick = [this] { AfsluitenClick(); };
+        Form->OnDisconnectClick = [this] { DisconnectClick(); };
+        // Without a display nobody could answer the save dialog: the log is not saved then.
+        if (!DisplayConfigured()) Form->AskSaveFileName = [] { return std::string(); };
+    }
     setWindowTitle(QStringLiteral("Quorvex"));
     ExeName = QFileInfo(QCoreApplication::applicationFilePath()).fileName().toStdString();
     if (ExeName.empty()) ExeName = "quorvex";
@@ -306,6 +321,7 @@ void TfrmVudaDUD::FormClose() {
     SaveView();
     Log("Onlyme", 30);
     OnlyMe.reset();
+    DbModule.reset();
     FreeSysInfo();
     if (TrayIcon) {
         TrayIcon->HideIcon();
@@ -318,27 +334,40 @@ void TfrmVudaDUD::FormClose() {
 
 void TfrmVudaDUD::InitView() {
     setGeometry(100, 100, 600, 400);
+    if (Form) Form->LoadWindowState(FileNameAfterExe("ini"), ErrorBox);
 }
 
-void TfrmVudaDUD::SaveView() {}
+void TfrmVudaDUD::SaveView() {
+    if (Form) Form->SaveWindowState(FileNameAfterExe("ini"), ErrorBox);
+}
 
 void TfrmVudaDUD::EnableButtons(bool closeAllowed, bool hangUpAllowed) {
     CloseEnabled = closeAllowed;
     HangUpEnabled = hangUpAllowed;
+    if (Form) Form->EnableButtons(closeAllowed, hangUpAllowed);
 }
 
 void TfrmVudaDUD::ShowStatusText(const std::string& text) {
     StatusText = text;
+    if (Form) Form->SetStatusText(text);
 }
 
 void TfrmVudaDUD::SetProgress(int percent) {
     Progress = percent;
+    if (Form) Form->SetProgress(percent);
 }
 
 void TfrmVudaDUD::SetFileLabel(const std::string& name) {
     FileLabel = name;
+    if (Form) Form->SetFileLabel(name);
 }
 
-void TfrmVudaDUD::OpslaanClick() {}
+void TfrmVudaDUD::DisconnectClick() {
+    if (BBSmodule) BBSmodule->DisconnectClick();
+}
+
+void TfrmVudaDUD::OpslaanClick() {
+    if (Form) Form->OpslaanClick();
+}
 
 }  // namespace qx

@@ -20,12 +20,15 @@
 #include "bbs/bbs_module.h"
 #include "mailbox.h"
 #include "only_me.h"
+#include "processing/zip/zx_unzipper.h"
 #include "support/string_list.h"
 #include "ui/tray_icon.h"
 
 namespace qx {
 
 class TCommandInterpreter;
+class TMainForm;
+class TZodevurezDbModule;
 
 // Private messages posted to the main window by the BBS module.
 enum : int {
@@ -44,7 +47,8 @@ class TfrmVudaDUD : public QMainWindow {
     // Construction: creates the BBS module, the tray icon (withTray: by default when the desktop
     // has a notification area) and the system information, installs Log as the program's log
     // sink and the SIGTERM/SIGINT handlers.
-    explicit TfrmVudaDUD(bool withTray = TTrayIcon::TrayAvailable());
+    // withControls builds the window's controls (tests of the core can leave them out).
+    explicit TfrmVudaDUD(bool withTray = TTrayIcon::TrayAvailable(), bool withControls = true);
     ~TfrmVudaDUD() override;
 
     // The creation event. False when the program must end at once without taking part in
@@ -91,6 +95,8 @@ class TfrmVudaDUD : public QMainWindow {
     virtual void SetProgress(int percent);
     virtual void SetFileLabel(const std::string& name);
     virtual void OpslaanClick();  // the save-log dialog (offered before a fatal exit)
+    // The hang-up button (the BBS module aborts the queue, the transfer and the call).
+    void DisconnectClick();
 
     // --- State ---
     std::unique_ptr<TTrayIcon> TrayIcon;
@@ -111,6 +117,10 @@ class TfrmVudaDUD : public QMainWindow {
     std::unique_ptr<TMailbox> ToPresentation;
     std::unique_ptr<TMailbox> FromPresentation;
     std::unique_ptr<TBBSmodule> BBSmodule;
+    std::unique_ptr<TZodevurezDbModule> DbModule;  // created by BBS OPEN
+    TZxUnZipper ZxUnZipper;
+    TMainForm* Form = nullptr;  // the window's controls (a Qt child of this window); null in
+                                // tests that run the program without them
     QTimer Timer;  // the command timer, 1000 ms, on at the end of start-up
 
     // View state kept by the default view operations.

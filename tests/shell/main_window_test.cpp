@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
-#include <QApplication>
 #include <QProcess>
 
 #include <filesystem>
@@ -13,6 +12,7 @@
 #include <vector>
 
 #include "ipc_test_env.h"
+#include "offscreen_app.h"
 #include "platform/event_loop.h"
 #include "shell/main_window.h"
 #include "support/log.h"
@@ -22,26 +22,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using test::WaitFor;
-
-// One QApplication for the whole executable, on the offscreen platform.
-class AppEnvironment : public ::testing::Environment {
-  public:
-    void SetUp() override {
-        setenv("QT_QPA_PLATFORM", "offscreen", 1);
-        unsetenv("DISPLAY");
-        unsetenv("WAYLAND_DISPLAY");
-        static int argc = 1;
-        static char name[] = "main_window_test";
-        static char* argv[] = {name, nullptr};
-        app_ = std::make_unique<QApplication>(argc, argv);
-        QApplication::setQuitOnLastWindowClosed(false);
-    }
-    void TearDown() override { app_.reset(); }
-
-  private:
-    std::unique_ptr<QApplication> app_;
-};
-const auto* const kEnv = ::testing::AddGlobalTestEnvironment(new AppEnvironment);
 
 // A window with counting seams, a private namespace and its own working directory.
 class Form : public TfrmVudaDUD {
