@@ -19,6 +19,8 @@ for d in Radar/Nl Radar/Dl Radar/Gb Sat/Holland Sat/Europe Charts Text/Forecast/
     mkdir -p "$data/$d"
 done
 cd "$work"
+export XDG_RUNTIME_DIR=${XDG_RUNTIME_DIR:-$work/runtime}
+mkdir -p -m 700 "$XDG_RUNTIME_DIR"
 
 # The board's products are an hour old, so that BBS LAST has to fall back one step.
 stamp=$(date -d '1 hour ago' '+%Y%m%d %H')
@@ -66,7 +68,7 @@ for db in "$data"/*.DB; do
         "$(sqlite3 "file:$db?mode=ro" "select count(*) from $table" 2>/dev/null || echo '?')"
 done
 echo "== product files"
-(cd "$data" && find . -type d | sort | while read -r d; do
+(cd "$data" && find . -mindepth 1 -type d | sort | while read -r d; do
     n=$(find "$d" -maxdepth 1 -type f | wc -l)
     [ "$n" -gt 0 ] && printf '  %-24s %3d files\n' "${d#./}" "$n"
 done)
