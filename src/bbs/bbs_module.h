@@ -103,8 +103,6 @@ class TBBSmodule : public QObject {
     static std::string CollectText(const std::string& offeredName);
     // Percentage of a file received; 0 for an unknown or empty length.
     static int ProgressPercent(int64_t transferred, int64_t length);
-    // The BBS LAST reference time: now back to the last multiple of hours and minutes.
-    static TDateTime LastReferenceTime(TDateTime now, int hours, int minutes);
 
     // One-line forwarders to the main window.
     void Log(const std::string& text, int level);

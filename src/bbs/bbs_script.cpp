@@ -9,6 +9,7 @@
 #include <exception>
 
 #include "bbs_module.h"
+#include "shell/command_interpreter.h"
 #include "shell/main_window.h"
 #include "support/get_param.h"
 #include "support/utilities.h"
@@ -24,10 +25,6 @@ constexpr int kWatchLogin = 20;
 constexpr int kWatchDownload = 300;
 constexpr int kWatchSender = 60;
 
-std::string Upper(std::string s) {
-    for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    return s;
-}
 
 // A decimal count of at most nine digits and nothing else.
 bool ParseCount(const std::string& text, int& out) {
@@ -41,13 +38,6 @@ bool ParseCount(const std::string& text, int& out) {
 }
 
 }  // namespace
-
-TDateTime TBBSmodule::LastReferenceTime(TDateTime now, int hours, int minutes) {
-    const DateTimeParts p = DecodeDateTime(now);
-    const int h = hours != 0 ? p.Hour % hours : 0;
-    const int m = minutes != 0 ? p.Minute % minutes : p.Minute;
-    return now - TimeInterval(h, m, p.Second, p.Millisecond);
-}
 
 void TBBSmodule::Send(const std::string& text) {
     try {
@@ -231,8 +221,8 @@ bool TBBSmodule::FindRequest() {
     RequestName.clear();
     std::string entry;
     while (RequestName.empty() && QueueEntry(RequestIndex, entry)) {
-        if (Upper(GetParam(entry, 1)) == "BBS") {
-            const std::string what = Upper(GetParam(entry, 2));
+        if (UpperCase(GetParam(entry, 1)) == "BBS") {
+            const std::string what = UpperCase(GetParam(entry, 2));
             if (what == "GET") {
                 RequestName = GetParam(entry, 3);
             } else if (what == "LAST") {
@@ -280,7 +270,7 @@ void TBBSmodule::Goodbye() {
 void TBBSmodule::MissHandling() {
     std::string entry;
     QueueEntry(RequestIndex, entry);
-    if (Upper(GetParam(entry, 2)) == "LAST") {
+    if (UpperCase(GetParam(entry, 2)) == "LAST") {
         LastTriesLeft -= 1;
         LastTime = LastTime - LastInterval;
     } else {

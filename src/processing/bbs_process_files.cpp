@@ -35,10 +35,6 @@ const TProductCode kProductCodes[] = {
     {"TX", "Processing temperature map maximum (", 16, TProductCode::Chart},
 };
 
-std::string Upper(std::string s) {
-    for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    return s;
-}
 
 char Third(const std::string& s) { return s.size() > 2 ? s[2] : '\0'; }
 
@@ -77,7 +73,7 @@ void DispatchInfoFile(TProcessingInputs& in, const std::string& entry) {
     const std::string base = dot == std::string::npos ? entry : entry.substr(0, dot);
     const std::string infoPath = JoinPath(in.TempDir, base + ".INF");
     const std::string sourceDir = JoinPath(in.TempDir, "");
-    const std::string code = Upper(base.substr(0, 2));
+    const std::string code = UpperCase(base.substr(0, 2));
     Log("Processing: " + base, 5);
 
     const TProductCode* product = FindProductCode(code);
@@ -158,7 +154,7 @@ bool BBSProcessFiles(TProcessingInputs& in) {
         const std::string name = received[0];
         Log("unzip: " + name, 5);
         const size_t dot = name.rfind('.');
-        if (dot != std::string::npos && Upper(name.substr(dot)) == ".ZIP" &&
+        if (dot != std::string::npos && UpperCase(name.substr(dot)) == ".ZIP" &&
             in.ZxUnZipper != nullptr && !in.TempDir.empty()) {
             UnpackArchive(in, name);
         }

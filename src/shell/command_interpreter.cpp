@@ -9,16 +9,12 @@
 #include "processing/delrel.h"
 #include "support/get_param.h"
 #include "weatherdb/zodevurez_db_module.h"
+#include "support/utilities.h"
 
 namespace qx {
 
 namespace {
 
-std::string Upper(std::string s) {
-    std::transform(s.begin(), s.end(), s.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
-    return s;
-}
 
 // A decimal number of at most nine digits, nothing else.
 bool ParseCount(const std::string& text, int& out) {
@@ -63,7 +59,7 @@ void TCommandInterpreter::Command() {
     if (queue->Get(0, entry)) AbortCheck();
     if (!queue->Get(0, entry)) return;
     form_.Log("Command: " + entry, 5);
-    const std::string keyword = Upper(GetParam(entry, 1));
+    const std::string keyword = UpperCase(GetParam(entry, 1));
     if (keyword == "BBS") {
         CommandBBS(*queue, entry);
     } else if (keyword == "MINI" || keyword == "MEET") {
@@ -84,7 +80,7 @@ void TCommandInterpreter::Command() {
 }
 
 void TCommandInterpreter::CommandBBS(TMailbox& queue, const std::string& entry) {
-    const std::string sub = Upper(GetParam(entry, 2));
+    const std::string sub = UpperCase(GetParam(entry, 2));
     if (sub == "SET") {
         CommandBBSSet(queue, entry);
     } else if (sub == "GET") {
@@ -103,7 +99,7 @@ void TCommandInterpreter::CommandBBS(TMailbox& queue, const std::string& entry) 
 void TCommandInterpreter::CommandBBSSet(TMailbox& queue, const std::string& entry) {
     form_.Timer.stop();
     TBBSmodule& bbs = *form_.BBSmodule;
-    const std::string what = Upper(GetParam(entry, 3));
+    const std::string what = UpperCase(GetParam(entry, 3));
     const std::string value = GetParam(entry, 4);
     if (what == "TAPI") {
         queue.Delete(0);
@@ -126,7 +122,7 @@ void TCommandInterpreter::CommandBBSSet(TMailbox& queue, const std::string& entr
     } else if (what == "DESTDIR") {
         form_.DestDir = value;
         // Archives must never be copied onto themselves.
-        if (Upper(form_.DestDir) == Upper(bbs.TempDir)) form_.DestDir.clear();
+        if (UpperCase(form_.DestDir) == UpperCase(bbs.TempDir)) form_.DestDir.clear();
     } else {
         Reply("Command not implemented: " + entry);
     }
@@ -223,7 +219,7 @@ bool TCommandInterpreter::AbortCheck() {
     bool abort = false, exit = false;
     std::string entry;
     for (int i = 0; queue != nullptr && queue->Get(i, entry); ++i) {
-        const std::string keyword = Upper(GetParam(entry, 1));
+        const std::string keyword = UpperCase(GetParam(entry, 1));
         abort = abort || keyword == "ABORT";
         exit = exit || keyword == "EXIT";
     }

@@ -30,12 +30,6 @@ namespace {
 
 constexpr size_t kDebugLineLimit = 80;
 
-std::string Upper(std::string s) {
-    for (char& c : s) {
-        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-    }
-    return s;
-}
 
 // Reads one line keeping at most limit characters (the rest of a long line is skipped, so a
 // garbage file cannot make us hold it all). False at the end of the file.
@@ -71,6 +65,10 @@ TfrmVudaDUD::TfrmVudaDUD(bool withTray, bool withControls) {
     interpreter_ = std::make_unique<TCommandInterpreter>(*this);
     SetLogSink([this](const std::string& text, int level) { Log(text, level); });
     BBSmodule = std::make_unique<TBBSmodule>();
+    if (Form) {
+        BBSmodule->BindLights(Form->BRKLight, Form->CTSLight, Form->DCDLight, Form->DSRLight,
+                              Form->ERRLight, Form->TXDLight, Form->RXDLight);
+    }
     if (withTray) TrayIcon = std::make_unique<TTrayIcon>(this);
     if (TrayIcon) {
         TrayIcon->OnDoubleClick = [this] {
@@ -201,7 +199,7 @@ bool TfrmVudaDUD::ReadDebugFile() {
     if (!in) return false;
     std::string line;
     while (ReadLimitedLine(in, line, kDebugLineLimit)) {
-        line = Upper(line);
+        line = UpperCase(line);
         if (line.find("DEBUG=") == std::string::npos) continue;
         int64_t level = 0;
         for (size_t i = line.find('=') + 1; i < line.size() && line[i] >= '0' && line[i] <= '9';

@@ -92,4 +92,11 @@ std::string ExpandRequestName(const std::string& nameTemplate, TDateTime t) {
     return name;
 }
 
+std::string UpperCase(std::string text) {
+    for (char& c : text) {
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    }
+    return text;
+}
+
 }  // namespace qx

@@ -24,6 +24,10 @@ bool ShellCopy(const std::string& source, const std::string& destination, bool s
 // process pending messages (twice) every 200 ms. Main thread only.
 void WaitSeconds(int seconds);
 
+// The text with ASCII letters upper-cased (keywords, product codes, names compared as the
+// presentation program's world compares them; other bytes are left alone).
+std::string UpperCase(std::string text);
+
 // The call result texts, code 0 to 15; any other code gives an empty text.
 std::string ResultText(int code);
 

@@ -20,6 +20,7 @@
 #include "weatherdb/info_record.h"
 #include "weatherdb/station_record.h"
 #include "weatherdb/zodevurez_db_module.h"
+#include "support/utilities.h"
 
 namespace qx {
 
@@ -35,11 +36,6 @@ const size_t kEl152 = [] {
     return kStationElementCount;
 }();
 
-std::string Upper(std::string s) {
-    std::transform(s.begin(), s.end(), s.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
-    return s;
-}
 
 // Times of the records, composed once per distinct date and time of a file: a delivery has
 // many stations for the same few hours, and composing a time and its zone offset goes through
@@ -237,7 +233,7 @@ bool TZodevurezDbModule::ProcessStationData(const std::string& infoPath,
         Log("Unknown product type " + std::to_string(typeNumber) + " for " + infoPath, 0);
         return false;
     }
-    const bool addOnly = Upper(infoPath).find("ZZ.INF") != std::string::npos;
+    const bool addOnly = UpperCase(infoPath).find("ZZ.INF") != std::string::npos;
     TStationTable station(*this, *table, typeNumber);
     std::unique_ptr<TSqlQuery> insertQuery;
     std::unique_ptr<TSqlQuery> workQuery;

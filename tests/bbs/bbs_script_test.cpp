@@ -5,6 +5,7 @@
 
 #include "bbs_fixture.h"
 #include "support/utilities.h"
+#include "shell/command_interpreter.h"
 
 namespace bbstest {
 namespace {
@@ -43,13 +44,13 @@ TEST(LastReferenceTimeTest, FallsBackToTheLastMultipleOfTheInterval) {
         return t;
     };
     const double ms = 1.0 / qx::kMillisecondsPerDay;
-    EXPECT_NEAR(qx::TBBSmodule::LastReferenceTime(at(14, 37, 12, 5), 1, 0).Value,
+    EXPECT_NEAR(qx::LastReferenceTime(at(14, 37, 12, 5), 1, 0).Value,
                 at(14, 0, 0, 0).Value, ms);
-    EXPECT_NEAR(qx::TBBSmodule::LastReferenceTime(at(14, 47, 12, 345), 0, 30).Value,
+    EXPECT_NEAR(qx::LastReferenceTime(at(14, 47, 12, 345), 0, 30).Value,
                 at(14, 30, 0, 0).Value, ms);
-    EXPECT_NEAR(qx::TBBSmodule::LastReferenceTime(at(14, 47, 12, 345), 3, 0).Value,
+    EXPECT_NEAR(qx::LastReferenceTime(at(14, 47, 12, 345), 3, 0).Value,
                 at(12, 0, 0, 0).Value, ms);
-    EXPECT_NEAR(qx::TBBSmodule::LastReferenceTime(at(14, 47, 12, 345), 0, 0).Value,
+    EXPECT_NEAR(qx::LastReferenceTime(at(14, 47, 12, 345), 0, 0).Value,
                 at(14, 0, 0, 0).Value, ms);
 }
 
@@ -109,7 +110,7 @@ TEST_F(ScriptTest, TwoRequestsAreServedInOneCallAndASetEntryWaits) {
 
 TEST_F(ScriptTest, MissingFilesLeaveTheQueueAndLastFallsBackToEarlierNames) {
     // The newest names of the series are missing; two hours back the board has one.
-    const qx::TDateTime ref = qx::TBBSmodule::LastReferenceTime(qx::NowLocal(), 1, 0);
+    const qx::TDateTime ref = qx::LastReferenceTime(qx::NowLocal(), 1, 0);
     const std::string present =
         qx::ExpandRequestName("RNdduu", ref - qx::TimeInterval(2, 0)) + ".ZIP";
     Start({"--files", Board({present})});
@@ -130,7 +131,7 @@ TEST_F(ScriptTest, LastWithNoNameOnTheBoardIsReportedWithItsOldestName) {
     Queue("BBS LAST RNdduu 1 0 2");
     StartCall();
     ASSERT_TRUE(WaitEnd(60000));
-    const qx::TDateTime ref = qx::TBBSmodule::LastReferenceTime(qx::NowLocal(), 1, 0);
+    const qx::TDateTime ref = qx::LastReferenceTime(qx::NowLocal(), 1, 0);
     // Two names tried, the second (one hour back) reported; the call may have begun in the
     // hour before the test looked at the clock.
     const std::string oldest = qx::ExpandRequestName("RNdduu", ref - qx::TimeInterval(1, 0));
