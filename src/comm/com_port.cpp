@@ -176,9 +176,14 @@ void TCxComPort::DoOpen() {
     ApplyFlowControl();
     window_ = std::make_unique<TCxComWindow>(*this);
     auto alive = alive_;
-    dispatcher_->RegisterWindowHandler([this, alive](unsigned msg, unsigned w, int32_t l) {
-        if (*alive) MessageProc(msg, w, l);
-    });
+    dispatcher_->RegisterWindowHandler(
+        [this, alive](unsigned msg, unsigned w, int32_t l) {
+            if (*alive) MessageProc(msg, w, l);
+        },
+        // Called in the dispatch thread; the port outlives it: a close or destruction waits for
+        // the threads, or (from inside an event) sets the close pending before the dispatch
+        // thread gets past the send that runs that event, and no filter is asked after that.
+        [this](unsigned msg, unsigned w) { return WantsNotification(msg, w); });
     dispatcher_->SetHangupHandler([this, alive] {
         PostToMain([this, alive] {
             if (!*alive || state_ != TPortState::Open || hangupRaised_) return;
@@ -313,6 +318,38 @@ void TCxComPort::ApplyFlowControl() {
 
 // ---- the message procedure ----
 
+bool TCxComPort::WantsNotification(unsigned msg, unsigned wParam) const {
+    const unsigned set = assignedEvents_.load(std::memory_order_acquire);
+    if (set & kEvTrigger) return true;
+    switch (msg) {
+        case MsgTriggerAvail:
+            return (set & kEvAvail) != 0;
+        case MsgTriggerData:
+            return (set & kEvData) != 0;
+        case MsgTriggerTimer:
+            return (set & kEvTimer) != 0;
+        case MsgTriggerStatus: {
+            if (set & kEvStatus) return true;
+            switch (wParam & 7) {
+                case stModem:
+                    return (set & kEvModem) != 0;
+                case stLine:
+                    return (set & kEvLineError) != 0;
+                case stOutFree:
+                    return (set & kEvOutFree) != 0;
+                case stOutUsed:
+                    return (set & kEvOutUsed) != 0;
+                case stOutSent:
+                    return (set & kEvOutSent) != 0;
+                default:
+                    return false;
+            }
+        }
+        default:
+            return false;
+    }
+}
+
 void TCxComPort::MessageProc(unsigned msg, unsigned wParam, int32_t lParam) {
     // A notification that arrives while the port closes is dropped.
     if (state_ != TPortState::Open || !dispatcher_) return;
@@ -323,39 +360,39 @@ void TCxComPort::MessageProc(unsigned msg, unsigned wParam, int32_t lParam) {
     try {
         switch (msg) {
             case MsgTriggerAvail:
-                if (OnTrigger) OnTrigger(*this, msg, wParam, wParam);
-                if (*alive && OnTriggerAvail) OnTriggerAvail(*this, wParam);
+                if (OnTrigger) OnTrigger.Call(*this, msg, wParam, wParam);
+                if (*alive && OnTriggerAvail) OnTriggerAvail.Call(*this, wParam);
                 break;
             case MsgTriggerData:
-                if (OnTrigger) OnTrigger(*this, msg, wParam, low);
-                if (*alive && OnTriggerData) OnTriggerData(*this, wParam);
+                if (OnTrigger) OnTrigger.Call(*this, msg, wParam, low);
+                if (*alive && OnTriggerData) OnTriggerData.Call(*this, wParam);
                 break;
             case MsgTriggerTimer:
-                if (OnTrigger) OnTrigger(*this, msg, wParam, 0);
-                if (*alive && OnTriggerTimer) OnTriggerTimer(*this, wParam);
+                if (OnTrigger) OnTrigger.Call(*this, msg, wParam, 0);
+                if (*alive && OnTriggerTimer) OnTriggerTimer.Call(*this, wParam);
                 break;
             case MsgTriggerStatus:
-                if (OnTrigger) OnTrigger(*this, msg, wParam, low);
-                if (*alive && OnTriggerStatus) OnTriggerStatus(*this, wParam);
+                if (OnTrigger) OnTrigger.Call(*this, msg, wParam, low);
+                if (*alive && OnTriggerStatus) OnTriggerStatus.Call(*this, wParam);
                 if (!*alive || state_ != TPortState::Open) break;
                 switch (wParam & 7) {
                     case stModem:
-                        if (OnTriggerModemStatus) OnTriggerModemStatus(*this);
+                        if (OnTriggerModemStatus) OnTriggerModemStatus.Call(*this);
                         break;
                     case stLine:
                         if (OnTriggerLineError) {
                             int e = LineError();
-                            OnTriggerLineError(*this, e, LineBreak());
+                            OnTriggerLineError.Call(*this, e, LineBreak());
                         }
                         break;
                     case stOutFree:
-                        if (OnTriggerOutbuffFree) OnTriggerOutbuffFree(*this);
+                        if (OnTriggerOutbuffFree) OnTriggerOutbuffFree.Call(*this);
                         break;
                     case stOutUsed:
-                        if (OnTriggerOutbuffUsed) OnTriggerOutbuffUsed(*this);
+                        if (OnTriggerOutbuffUsed) OnTriggerOutbuffUsed.Call(*this);
                         break;
                     case stOutSent:
-                        if (OnTriggerOutSent) OnTriggerOutSent(*this);
+                        if (OnTriggerOutSent) OnTriggerOutSent.Call(*this);
                         break;
                     default:
                         break;

@@ -12,6 +12,8 @@
 // later (after the handler returned), so handlers may close it freely.
 #pragma once
 
+#include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -160,17 +162,49 @@ class TCxComPort {
     // Test and tool access to the implementation (nullptr when closed).
     TCxTtyDispatcher* TtyDispatcher() { return dispatcher_.get(); }
 
+    // A trigger event property: assigned and tested like the std::function it holds, and
+    // noted in the port's set of assigned events, which the dispatch thread reads to skip the
+    // send to the main thread for a notification no assigned event would see.
+    template <typename Fn>
+    class TEvent {
+      public:
+        TEvent(std::atomic<unsigned>& assigned, unsigned bit) : assigned_(assigned), bit_(bit) {}
+        TEvent(const TEvent&) = delete;
+        TEvent& operator=(const TEvent&) = delete;
+        TEvent& operator=(Fn fn) {
+            fn_ = std::move(fn);
+            // Release: the handler is in place before the dispatch thread can see the bit.
+            if (fn_)
+                assigned_.fetch_or(bit_, std::memory_order_release);
+            else
+                assigned_.fetch_and(~bit_, std::memory_order_release);
+            return *this;
+        }
+        TEvent& operator=(std::nullptr_t) { return *this = Fn(); }
+        explicit operator bool() const { return static_cast<bool>(fn_); }
+        operator const Fn&() const { return fn_; }  // chainers save it and put it back
+        template <typename... Args>
+        void Call(Args&&... args) const {
+            fn_(std::forward<Args>(args)...);
+        }
+
+      private:
+        std::atomic<unsigned>& assigned_;
+        unsigned bit_;
+        Fn fn_;
+    };
+
     // Events, raised on the main thread.
-    TriggerEvent OnTrigger;
-    AvailEvent OnTriggerAvail;
-    HandleEvent OnTriggerData;
-    HandleEvent OnTriggerTimer;
-    HandleEvent OnTriggerStatus;
-    PortEvent OnTriggerModemStatus;
-    LineErrorEvent OnTriggerLineError;
-    PortEvent OnTriggerOutbuffFree;
-    PortEvent OnTriggerOutbuffUsed;
-    PortEvent OnTriggerOutSent;
+    TEvent<TriggerEvent> OnTrigger{assignedEvents_, kEvTrigger};
+    TEvent<AvailEvent> OnTriggerAvail{assignedEvents_, kEvAvail};
+    TEvent<HandleEvent> OnTriggerData{assignedEvents_, kEvData};
+    TEvent<HandleEvent> OnTriggerTimer{assignedEvents_, kEvTimer};
+    TEvent<HandleEvent> OnTriggerStatus{assignedEvents_, kEvStatus};
+    TEvent<PortEvent> OnTriggerModemStatus{assignedEvents_, kEvModem};
+    TEvent<LineErrorEvent> OnTriggerLineError{assignedEvents_, kEvLineError};
+    TEvent<PortEvent> OnTriggerOutbuffFree{assignedEvents_, kEvOutFree};
+    TEvent<PortEvent> OnTriggerOutbuffUsed{assignedEvents_, kEvOutUsed};
+    TEvent<PortEvent> OnTriggerOutSent{assignedEvents_, kEvOutSent};
     // The device went away under the open port (modem unplugged, pty master closed, end of a
     // pipe): raised once per opening, on the main thread. The line device treats it as a
     // remote hang-up.
@@ -178,6 +212,25 @@ class TCxComPort {
 
   private:
     friend class TCxComWindow;
+
+    enum : unsigned {
+        kEvTrigger = 1u << 0,
+        kEvAvail = 1u << 1,
+        kEvData = 1u << 2,
+        kEvTimer = 1u << 3,
+        kEvStatus = 1u << 4,
+        kEvModem = 1u << 5,
+        kEvLineError = 1u << 6,
+        kEvOutFree = 1u << 7,
+        kEvOutUsed = 1u << 8,
+        kEvOutSent = 1u << 9,
+    };
+    // True when the message procedure would raise an event for this notification; read by
+    // the dispatch thread.
+    bool WantsNotification(unsigned msg, unsigned wParam) const;
+
+    // Which trigger events are assigned (kEv... bits); written on the main thread.
+    std::atomic<unsigned> assignedEvents_{0};
 
     void DoOpen();
     void DoClose();

@@ -123,6 +123,7 @@ void TCxTtyDispatcher::ThreadEnded() {
 // ---- threads ----
 
 void TCxTtyDispatcher::EventThread() {
+    bool emptyRead = false;  // the last read after a readiness found nothing
     while (!kill_) {
         SerialEvents ev = device_.WaitForEvent(!inputPaused_, -1);
         if (kill_) break;
@@ -133,11 +134,19 @@ void TCxTtyDispatcher::EventThread() {
         std::unique_lock lock(evMutex_);
         commEvent_ = true;
         evChanged_.notify_all();
-        if (got > 0 && !ev.HangUp) continue;
+        // An empty read right after a readiness is mostly the dispatch thread having taken the
+        // bytes first (it reads on by itself during its pass): poll again at once, so input
+        // keeps flowing into the ring while a notification is out. A second empty read in a
+        // row is treated as a lasting condition.
+        const bool pollAgain =
+            !ev.HangUp && (got > 0 || (!emptyRead && !inputPaused_ && !device_.HungUp()));
+        emptyRead = got == 0;
+        if (pollAgain) continue;
         // Nothing could be read (ring full, end of the device): wait for the dispatch thread
         // to deal with it, so a condition that stays raised cannot keep this thread spinning.
         ready_ = false;
         evChanged_.wait(lock, [&] { return ready_ || kill_.load(); });
+        emptyRead = false;
     }
     ThreadEnded();
 }
@@ -419,8 +428,48 @@ bool TCxTtyDispatcher::TestReceiveTriggers() {
                 if (d.Busy != 0 || d.Matched) return false;
             return true;
         };
+        // Up to two distinct start bytes are searched for with memchr, more with the table.
+        uint8_t startList[2] = {};
+        int startCount = 0;
+        for (int b = 0; b < 256; ++b) {
+            if (!starts[static_cast<size_t>(b)]) continue;
+            if (startCount < 2) startList[startCount] = static_cast<uint8_t>(b);
+            ++startCount;
+        }
+        // The position of the first byte in [from, to) that can start a match, or to.
+        auto nextStart = [&](uint64_t from, uint64_t to) {
+            while (from < to) {
+                const size_t at = static_cast<size_t>(from % kInBufSize);
+                const size_t n =
+                    static_cast<size_t>(std::min<uint64_t>(to - from, kInBufSize - at));
+                const uint8_t* seg = inBuf_.data() + at;
+                size_t found = n;
+                if (startCount == 0) {
+                } else if (startCount <= 2) {
+                    for (int k = 0; k < startCount; ++k) {
+                        const void* hit = std::memchr(seg, startList[k], found);
+                        if (hit != nullptr)
+                            found = static_cast<size_t>(static_cast<const uint8_t*>(hit) - seg);
+                    }
+                } else {
+                    for (size_t i = 0; i < n; ++i) {
+                        if (starts[seg[i]]) {
+                            found = i;
+                            break;
+                        }
+                    }
+                }
+                if (found < n) return from + found;
+                from += n;
+            }
+            return to;
+        };
         bool idle = allIdle();
         while (scanPos_ < inHead_) {
+            if (idle) {
+                scanPos_ = nextStart(scanPos_, inHead_);
+                if (scanPos_ == inHead_) break;
+            }
             uint8_t byte = inBuf_[static_cast<size_t>(scanPos_ % kInBufSize)];
             ++scanPos_;
             if (idle && !starts[byte]) continue;
@@ -518,8 +567,13 @@ bool TCxTtyDispatcher::Notify(unsigned msg, unsigned wParam, int32_t lParam) {
             }
             if (h->Type == HandlerEntry::kWindow ||
                 (h->Type == HandlerEntry::kEvent && h->InMain)) {
-                Handler fn = h->Fn;
-                SendToMain([fn, msg, wParam, lParam] { fn(msg, wParam, lParam); }, kSendTimeoutMs);
+                // The read-ahead of a skipped handler is 0, as if it had run and read nothing.
+                if (h->Wants && !h->Wants(msg, wParam)) continue;
+                // This thread cannot read while it waits for the main thread: let the event
+                // thread take in the next input meanwhile.
+                if (wakeAfterPass_.exchange(false)) device_.Wake();
+                const Handler& fn = h->Fn;  // the entry is kept alive by list
+                SendToMain([&fn, msg, wParam, lParam] { fn(msg, wParam, lParam); }, kSendTimeoutMs);
                 continue;
             }
             try {
@@ -543,10 +597,11 @@ bool TCxTtyDispatcher::Notify(unsigned msg, unsigned wParam, int32_t lParam) {
 
 // ---- handlers ----
 
-int TCxTtyDispatcher::RegisterWindowHandler(Handler h) {
+int TCxTtyDispatcher::RegisterWindowHandler(Handler h, WantsFilter wants) {
     auto e = std::make_shared<HandlerEntry>();
     e->Type = HandlerEntry::kWindow;
     e->Fn = std::move(h);
+    e->Wants = std::move(wants);
     std::lock_guard lock(dispMutex_);
     e->Id = nextHandlerId_++;
     handlers_.push_back(e);

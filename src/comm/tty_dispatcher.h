@@ -68,10 +68,17 @@ class TCxTtyDispatcher final : public TCxDispatcher {
     void SetDeviceName(std::string name) { deviceName_ = std::move(name); }
     TSerialDevice& Device() { return device_; }
 
+    // Tells, in the dispatch thread, whether a window handler would act on a notification
+    // (message, handle or count).
+    using WantsFilter = std::function<bool(unsigned msg, unsigned wParam)>;
+
     // Handlers. Window handlers run on the main thread through a send bounded at 3000 ms;
     // event handlers run in the dispatch thread (or, with inMain, on the main thread through
-    // the same bounded send). Each Register gives an id for Deregister.
-    int RegisterWindowHandler(Handler h);
+    // the same bounded send). Each Register gives an id for Deregister. A window handler with
+    // a filter is not sent a notification the filter says it would do nothing with, which
+    // spares the dispatch thread a round trip to the main thread; the filter must stay valid
+    // while the dispatch thread runs and the handler is registered.
+    int RegisterWindowHandler(Handler h, WantsFilter wants = nullptr);
     int RegisterEventHandler(Handler h, bool inMain);
     void DeregisterHandler(int id);
 
@@ -138,6 +145,7 @@ class TCxTtyDispatcher final : public TCxDispatcher {
         int Id = 0;
         enum Kind { kWindow, kProc, kEvent } Type = kWindow;
         Handler Fn;
+        WantsFilter Wants;
         TriggerProc Proc = nullptr;
         bool InMain = false;
         std::atomic<bool> Removed{false};

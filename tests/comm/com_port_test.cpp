@@ -523,5 +523,61 @@ TEST(Closing, UsersAreToldBeforeTheCloseAndTheirCallsStillWork) {
     port.SetOpen(false);
 }
 
+// Notifications that no assigned event would see are not sent to the main thread; assigning or
+// clearing an event while the port is open must still take effect for the next notification.
+TEST(EventAssignment, AvailAssignedAfterOpenGetsTheBytesThatCameBefore) {
+    PtyPair pty;
+    TCxComPort port;
+    OpenOnPty(port, pty);
+    pty.Write("abc");
+    ASSERT_TRUE(WaitFor([&] { return port.InBuffUsed() == 3; }));
+    RunFor(200);  // the avail of "abc" found no event: the bytes stay unread
+    EXPECT_EQ(port.InBuffUsed(), 3u);
+    std::vector<unsigned> counts;
+    std::string got;
+    port.OnTriggerAvail = [&](TCxComPort& p, unsigned count) {
+        counts.push_back(count);
+        for (unsigned i = 0; i < count; ++i) got += static_cast<char>(p.GetChar());
+    };
+    pty.Write("de");
+    ASSERT_TRUE(WaitFor([&] { return got == "abcde"; }));
+    EXPECT_EQ(counts.front(), 5u);
+    port.OnTriggerAvail = nullptr;  // cleared: later bytes stay unread again
+    pty.Write("f");
+    ASSERT_TRUE(WaitFor([&] { return port.InBuffUsed() == 1; }));
+    RunFor(200);
+    EXPECT_EQ(got, "abcde");
+    EXPECT_EQ(port.InBuffUsed(), 1u);
+    port.SetOpen(false);
+}
+
+TEST(EventAssignment, KindSpecificAndGeneralEventsEachStillGetTheirNotifications) {
+    PtyPair pty;
+    TCxComPort port;
+    OpenOnPty(port, pty);
+    port.SetTriggerLength(0);
+    int sent = 0;
+    std::vector<unsigned> general;
+    // Only the output-sent event: its status notification must still reach it.
+    port.OnTriggerOutSent = [&](TCxComPort&) { ++sent; };
+    uint16_t status = port.AddStatusTrigger(5);
+    port.SetStatusTrigger(status, 0, true);
+    port.PutString("x");
+    ASSERT_TRUE(WaitFor([&] { return sent == 1; }));
+    // Only the general event: a data trigger reaches it, and a timer too.
+    port.OnTriggerOutSent = nullptr;
+    port.OnTrigger = [&](TCxComPort&, unsigned msg, unsigned, unsigned) { general.push_back(msg); };
+    uint16_t data = port.AddDataTrigger("OK", false);
+    pty.Write("OK");
+    ASSERT_TRUE(WaitFor([&] { return general.size() == 1; }));
+    EXPECT_EQ(general[0], static_cast<unsigned>(MsgTriggerData));
+    uint16_t timer = port.AddTimerTrigger();
+    port.SetTimerTrigger(timer, 1, true);
+    ASSERT_TRUE(WaitFor([&] { return general.size() == 2; }));
+    EXPECT_EQ(general[1], static_cast<unsigned>(MsgTriggerTimer));
+    EXPECT_GT(data, 0);
+    port.SetOpen(false);
+}
+
 }  // namespace
 }  // namespace qx
