@@ -23,7 +23,7 @@ inline void EnsureApp() {
 }
 
 // Runs the event loop until done() or the bound passes; true when done.
-inline bool PumpUntil(const std::function<bool()>& done, int timeoutMs = 20000) {
+inline bool PumpUntil(const std::function<bool()>& done, int timeoutMs = 60000) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     while (!done()) {
         if (std::chrono::steady_clock::now() > deadline) return false;
