@@ -75,6 +75,38 @@ void GiveUp(TProtocolData& p) {
     p.State = rzError;
 }
 
+// The subpacket of a ZFILE or ZSINIT header. A time-out is answered with ZNAK (then state
+// afterNak) until the handshake retry count runs out; a good subpacket moves on to next, a bad
+// one asks for the file again.
+void CollectHandshakeSubpacket(TProtocolData& p, bool timedOut, TZmodemState next,
+                               TZmodemState afterNak) {
+    if (timedOut) {
+        CountError(p);
+        if (p.BlockErrors < p.HandshakeRetry) {
+            SendHexPosHeader(p, ZNAK, 0);
+            ArmTimer(p);
+            p.State = afterNak;
+        } else {
+            GiveUp(p);
+        }
+        return;
+    }
+    switch (CollectBlock(p)) {
+        case TBlockResult::brGood:
+            p.State = next;
+            break;
+        case TBlockResult::brBadCrc:
+        case TBlockResult::brTooLong:
+            p.State = rzRqstFile;
+            break;
+        case TBlockResult::brCancel:
+            p.State = rzError;
+            break;
+        case TBlockResult::brNone:
+            break;
+    }
+}
+
 // Ends the file after its ZEOF: writes the rest, sets the time, logs 1 (or 2).
 void EndFile(TProtocolData& p) {
     const int r = FinishWriting(p, true);
@@ -300,30 +332,7 @@ void Step(TProtocolData& p, TTrigger trig, THeaderResult header) {
             break;
 
         case rzCollectFile:
-            if (timedOut) {
-                CountError(p);
-                if (p.BlockErrors < p.HandshakeRetry) {
-                    SendHexPosHeader(p, ZNAK, 0);
-                    ArmTimer(p);
-                } else {
-                    GiveUp(p);
-                }
-                break;
-            }
-            switch (CollectBlock(p)) {
-                case TBlockResult::brGood:
-                    p.State = rzStartFile;
-                    break;
-                case TBlockResult::brBadCrc:
-                case TBlockResult::brTooLong:
-                    p.State = rzRqstFile;
-                    break;
-                case TBlockResult::brCancel:
-                    p.State = rzError;
-                    break;
-                case TBlockResult::brNone:
-                    break;
-            }
+            CollectHandshakeSubpacket(p, timedOut, rzStartFile, rzCollectFile);
             break;
 
         case rzSendBlockPrep:
@@ -346,31 +355,7 @@ void Step(TProtocolData& p, TTrigger trig, THeaderResult header) {
             break;
 
         case rzSendBlock:
-            if (timedOut) {
-                CountError(p);
-                if (p.BlockErrors < p.HandshakeRetry) {
-                    SendHexPosHeader(p, ZNAK, 0);
-                    ArmTimer(p);
-                    p.State = rzWaitFile;
-                } else {
-                    GiveUp(p);
-                }
-                break;
-            }
-            switch (CollectBlock(p)) {
-                case TBlockResult::brGood:
-                    p.State = rzSendInit;
-                    break;
-                case TBlockResult::brBadCrc:
-                case TBlockResult::brTooLong:
-                    p.State = rzRqstFile;
-                    break;
-                case TBlockResult::brCancel:
-                    p.State = rzError;
-                    break;
-                case TBlockResult::brNone:
-                    break;
-            }
+            CollectHandshakeSubpacket(p, timedOut, rzSendInit, rzWaitFile);
             break;
 
         case rzSendInit:
