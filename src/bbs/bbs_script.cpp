@@ -25,7 +25,6 @@ constexpr int kWatchLogin = 20;
 constexpr int kWatchDownload = 300;
 constexpr int kWatchSender = 60;
 
-
 // A decimal count of at most nine digits and nothing else.
 bool ParseCount(const std::string& text, int& out) {
     if (text.empty() || text.size() > 9) return false;

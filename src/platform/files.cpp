@@ -17,11 +17,13 @@ namespace qx {
 
 namespace {
 
-char Lower(char c) { return static_cast<char>(std::tolower(static_cast<unsigned char>(c))); }
+char Lower(char c) {
+    return static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+}
 
 bool EqualNoCase(const std::string& a, const std::string& b) {
-    return a.size() == b.size() &&
-           std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return Lower(x) == Lower(y); });
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
+                                              [](char x, char y) { return Lower(x) == Lower(y); });
 }
 
 bool MatchFrom(const char* n, const char* m) {
@@ -101,7 +103,8 @@ std::string ResolveCase(const std::string& path) {
         }
         pos = next + 1;
     }
-    if (!path.empty() && path.back() == '/' && (result.empty() || result.back() != '/')) result += '/';
+    if (!path.empty() && path.back() == '/' && (result.empty() || result.back() != '/'))
+        result += '/';
     return result;
 }
 
@@ -125,7 +128,8 @@ std::vector<DirEntry> ListDirectory(const std::string& dir, const std::string& m
         out.push_back(std::move(entry));
     }
     closedir(d);
-    std::sort(out.begin(), out.end(), [](const DirEntry& a, const DirEntry& b) { return a.Name < b.Name; });
+    std::sort(out.begin(), out.end(),
+              [](const DirEntry& a, const DirEntry& b) { return a.Name < b.Name; });
     return out;
 }
 
@@ -139,7 +143,9 @@ bool DirectoryExists(const std::string& path) {
     return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-bool RemoveFile(const std::string& path) { return unlink(path.c_str()) == 0 || errno == ENOENT; }
+bool RemoveFile(const std::string& path) {
+    return unlink(path.c_str()) == 0 || errno == ENOENT;
+}
 
 bool SetModifyTime(const std::string& path, std::time_t t) {
     struct timespec times[2];

@@ -20,7 +20,7 @@ auto RetryOnEintr(Call call) {
 
 // Owns one file descriptor; closes it when destroyed. Not copyable.
 class UniqueFd {
-public:
+  public:
     UniqueFd() = default;
     explicit UniqueFd(int fd) : fd_(fd) {}
     UniqueFd(UniqueFd&& o) noexcept : fd_(std::exchange(o.fd_, -1)) {}
@@ -44,7 +44,7 @@ public:
         return ::close(std::exchange(fd_, -1));
     }
 
-private:
+  private:
     int fd_ = -1;
 };
 

@@ -35,8 +35,9 @@ const TProductCode kProductCodes[] = {
     {"TX", "Processing temperature map maximum (", 16, TProductCode::Chart},
 };
 
-
-char Third(const std::string& s) { return s.size() > 2 ? s[2] : '\0'; }
+char Third(const std::string& s) {
+    return s.size() > 2 ? s[2] : '\0';
+}
 
 bool LessNoCase(const std::string& a, const std::string& b) {
     return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {

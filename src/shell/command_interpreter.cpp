@@ -8,13 +8,12 @@
 #include "processing/bbs_process_files.h"
 #include "processing/delrel.h"
 #include "support/get_param.h"
-#include "weatherdb/zodevurez_db_module.h"
 #include "support/utilities.h"
+#include "weatherdb/zodevurez_db_module.h"
 
 namespace qx {
 
 namespace {
-
 
 // A decimal number of at most nine digits, nothing else.
 bool ParseCount(const std::string& text, int& out) {
@@ -29,13 +28,13 @@ bool ParseCount(const std::string& text, int& out) {
 
 // Sets a flag for the lifetime of the scope.
 class FlagScope {
-public:
+  public:
     explicit FlagScope(bool& flag) : flag_(flag) { flag_ = true; }
     ~FlagScope() { flag_ = false; }
     FlagScope(const FlagScope&) = delete;
     FlagScope& operator=(const FlagScope&) = delete;
 
-private:
+  private:
     bool& flag_;
 };
 
@@ -48,7 +47,9 @@ TDateTime LastReferenceTime(TDateTime now, int hours, int minutes) {
     return now - TimeInterval(h, m, p.Second, p.Millisecond);
 }
 
-void TCommandInterpreter::Reply(const std::string& text) { form_.Log(text, 0); }
+void TCommandInterpreter::Reply(const std::string& text) {
+    form_.Log(text, 0);
+}
 
 void TCommandInterpreter::Command() {
     if (form_.CloseRequested || form_.Closing || busy_) return;

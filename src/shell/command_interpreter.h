@@ -22,7 +22,7 @@ class TMailbox;
 TDateTime LastReferenceTime(TDateTime now, int hours, int minutes);
 
 class TCommandInterpreter {
-public:
+  public:
     explicit TCommandInterpreter(TfrmVudaDUD& form) : form_(form) {}
     TCommandInterpreter(const TCommandInterpreter&) = delete;
     TCommandInterpreter& operator=(const TCommandInterpreter&) = delete;
@@ -35,7 +35,7 @@ public:
     // The end-of-call message: processing of the received files, command timer back on.
     void CommandBBSStop();
 
-private:
+  private:
     void Reply(const std::string& text);
     void CommandBBS(TMailbox& queue, const std::string& entry);
     void CommandBBSSet(TMailbox& queue, const std::string& entry);

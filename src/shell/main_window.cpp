@@ -15,9 +15,9 @@
 #include "platform/event_loop.h"
 #include "platform/files.h"
 #include "platform/process_signals.h"
+#include "support/error_box.h"
 #include "support/log.h"
 #include "support/sys_info.h"
-#include "support/error_box.h"
 #include "support/utilities.h"
 #include "ui/main_form.h"
 #include "weatherdb/zodevurez_db_module.h"
@@ -29,7 +29,6 @@ TfrmVudaDUD* frmVudaDUD = nullptr;
 namespace {
 
 constexpr size_t kDebugLineLimit = 80;
-
 
 // Reads one line keeping at most limit characters (the rest of a long line is skipped, so a
 // garbage file cannot make us hold it all). False at the end of the file.

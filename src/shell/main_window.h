@@ -121,7 +121,7 @@ class TfrmVudaDUD : public QMainWindow {
     TZxUnZipper ZxUnZipper;
     TMainForm* Form = nullptr;  // the window's controls (a Qt child of this window); null in
                                 // tests that run the program without them
-    QTimer Timer;  // the command timer, 1000 ms, on at the end of start-up
+    QTimer Timer;               // the command timer, 1000 ms, on at the end of start-up
 
     // View state kept by the default view operations.
     std::string StatusText;

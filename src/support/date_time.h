@@ -14,8 +14,12 @@ struct TDateTime {
 
     friend TDateTime operator+(TDateTime a, double days) { return {a.Value + days}; }
     friend TDateTime operator-(TDateTime a, double days) { return {a.Value - days}; }
-    friend TDateTime operator+(TDateTime a, TDateTime interval) { return {a.Value + interval.Value}; }
-    friend TDateTime operator-(TDateTime a, TDateTime interval) { return {a.Value - interval.Value}; }
+    friend TDateTime operator+(TDateTime a, TDateTime interval) {
+        return {a.Value + interval.Value};
+    }
+    friend TDateTime operator-(TDateTime a, TDateTime interval) {
+        return {a.Value - interval.Value};
+    }
     friend auto operator<=>(TDateTime a, TDateTime b) = default;
 };
 

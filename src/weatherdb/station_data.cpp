@@ -17,10 +17,10 @@
 #include "support/error_box.h"
 #include "support/log.h"
 #include "support/sys_info.h"
+#include "support/utilities.h"
 #include "weatherdb/info_record.h"
 #include "weatherdb/station_record.h"
 #include "weatherdb/zodevurez_db_module.h"
-#include "support/utilities.h"
 
 namespace qx {
 
@@ -35,7 +35,6 @@ const size_t kEl152 = [] {
     }
     return kStationElementCount;
 }();
-
 
 // Times of the records, composed once per distinct date and time of a file: a delivery has
 // many stations for the same few hours, and composing a time and its zone offset goes through

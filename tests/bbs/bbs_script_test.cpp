@@ -4,8 +4,8 @@
 #include <sstream>
 
 #include "bbs_fixture.h"
-#include "support/utilities.h"
 #include "shell/command_interpreter.h"
+#include "support/utilities.h"
 
 namespace bbstest {
 namespace {
@@ -44,14 +44,11 @@ TEST(LastReferenceTimeTest, FallsBackToTheLastMultipleOfTheInterval) {
         return t;
     };
     const double ms = 1.0 / qx::kMillisecondsPerDay;
-    EXPECT_NEAR(qx::LastReferenceTime(at(14, 37, 12, 5), 1, 0).Value,
-                at(14, 0, 0, 0).Value, ms);
-    EXPECT_NEAR(qx::LastReferenceTime(at(14, 47, 12, 345), 0, 30).Value,
-                at(14, 30, 0, 0).Value, ms);
-    EXPECT_NEAR(qx::LastReferenceTime(at(14, 47, 12, 345), 3, 0).Value,
-                at(12, 0, 0, 0).Value, ms);
-    EXPECT_NEAR(qx::LastReferenceTime(at(14, 47, 12, 345), 0, 0).Value,
-                at(14, 0, 0, 0).Value, ms);
+    EXPECT_NEAR(qx::LastReferenceTime(at(14, 37, 12, 5), 1, 0).Value, at(14, 0, 0, 0).Value, ms);
+    EXPECT_NEAR(qx::LastReferenceTime(at(14, 47, 12, 345), 0, 30).Value, at(14, 30, 0, 0).Value,
+                ms);
+    EXPECT_NEAR(qx::LastReferenceTime(at(14, 47, 12, 345), 3, 0).Value, at(12, 0, 0, 0).Value, ms);
+    EXPECT_NEAR(qx::LastReferenceTime(at(14, 47, 12, 345), 0, 0).Value, at(14, 0, 0, 0).Value, ms);
 }
 
 class ScriptTest : public CallFixture {

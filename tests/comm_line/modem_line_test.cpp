@@ -148,8 +148,9 @@ class ModemLineTest : public ::testing::Test {
     void SetUp() override {
         linetest::EnsureApp();
         lockDir = linetest::MakeLockDir();
-        timings.CommandMs = 1000;
-        timings.DialMs = 5000;
+        // Generous for a loaded machine: a modem that answers late must not look deaf.
+        timings.CommandMs = 3000;
+        timings.DialMs = 10000;
         timings.GuardMs = 100;
         timings.DtrDropMs = 100;
     }

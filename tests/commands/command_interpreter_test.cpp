@@ -26,8 +26,8 @@ TEST(LastReferenceTime, FallsBackToTheLastMultipleOfTheInterval) {
     ASSERT_TRUE(TryEncodeDateTime({2026, 3, 9, 14, 47, 12, 345}, now));
     struct Case {
         int H, M, Hour, Minute;
-    } cases[] = {{0, 30, 14, 30}, {0, 15, 14, 45}, {3, 0, 12, 0}, {0, 0, 14, 0},
-                 {1, 0, 14, 0},   {5, 20, 10, 40}};
+    } cases[] = {{0, 30, 14, 30}, {0, 15, 14, 45}, {3, 0, 12, 0},
+                 {0, 0, 14, 0},   {1, 0, 14, 0},   {5, 20, 10, 40}};
     for (const Case& c : cases) {
         const DateTimeParts p = DecodeDateTime(LastReferenceTime(now, c.H, c.M));
         EXPECT_EQ(p.Day, 9);
@@ -39,7 +39,7 @@ TEST(LastReferenceTime, FallsBackToTheLastMultipleOfTheInterval) {
 }
 
 class CommandTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         dir_ = fs::temp_directory_path() / ("qx_cmd_" + ns_.Name);
         fs::create_directories(dir_ / "temp dir");
@@ -176,8 +176,8 @@ TEST_F(CommandTest, LastStoresTheSeriesAndItsReferenceTime) {
 
 TEST_F(CommandTest, LastWithBadNumbersIsInvalidAndTheQueueGoesOn) {
     form_->BBSmodule->TempDir = (dir_ / "temp dir").string();
-    const char* bad[] = {"BBS LAST RNdduu x 0 4", "BBS LAST RNdduu 24 0 4", "BBS LAST RNdduu 1 60 4",
-                         "BBS LAST RNdduu 1 0", "BBS LAST RNdduu -1 0 4"};
+    const char* bad[] = {"BBS LAST RNdduu x 0 4", "BBS LAST RNdduu 24 0 4",
+                         "BBS LAST RNdduu 1 60 4", "BBS LAST RNdduu 1 0", "BBS LAST RNdduu -1 0 4"};
     for (const char* c : bad) Queue(c);
     Queue("MINI");
     for (int i = 0; i < 6; ++i) Tick();

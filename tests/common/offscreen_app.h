@@ -13,7 +13,7 @@
 namespace qx::test {
 
 class OffscreenAppEnvironment : public ::testing::Environment {
-public:
+  public:
     void SetUp() override {
         setenv("QT_QPA_PLATFORM", "offscreen", 1);
         unsetenv("DISPLAY");
@@ -26,7 +26,7 @@ public:
     }
     void TearDown() override { app_.reset(); }
 
-private:
+  private:
     std::unique_ptr<QApplication> app_;
 };
 

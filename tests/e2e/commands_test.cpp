@@ -24,8 +24,12 @@ TEST_F(ProgramTest, CommandScriptGetsTheExactReplies) {
         "meet\n"
         "BBS SET INITSTRING ATZ\n"
         "BBS SET PHONE 0301234567 user secret\n"
-        "BBS SET TEMPDIR  \"" + temp + "\"\n"
-        "BBS SET DESTDIR \"" + upperTemp + "\"\n"
+        "BBS SET TEMPDIR  \"" +
+        temp +
+        "\"\n"
+        "BBS SET DESTDIR \"" +
+        upperTemp +
+        "\"\n"
         "BBS SET SOURCEDIR /src\n"
         "BBS SET SPEED 9600\n"
         "BBS REBOOT\n"

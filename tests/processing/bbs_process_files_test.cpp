@@ -44,7 +44,7 @@ void WriteText(const fs::path& path, const std::string& text) {
 }
 
 class PipelineTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         root_ = fs::temp_directory_path() /
                 ("qx-pipeline-" + std::to_string(::getpid()) + "-" +
@@ -65,7 +65,8 @@ protected:
 
     // Packs the named files of the staging directory into TEMPDIR/archive with Info-ZIP zip.
     void Zip(const std::string& archive, const std::vector<std::string>& files) {
-        std::string cmd = "cd '" + stage_.string() + "' && zip -q -X '" + (temp_ / archive).string() + "'";
+        std::string cmd =
+            "cd '" + stage_.string() + "' && zip -q -X '" + (temp_ / archive).string() + "'";
         for (const std::string& f : files) cmd += " '" + f + "'";
         ASSERT_EQ(std::system(cmd.c_str()), 0) << cmd;
     }

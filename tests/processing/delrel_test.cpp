@@ -16,7 +16,7 @@ namespace {
 namespace fs = std::filesystem;
 
 class DelrelTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         dir_ = fs::temp_directory_path() / ("qx-delrel-" + std::to_string(::getpid()));
         fs::remove_all(dir_);
@@ -41,7 +41,8 @@ TEST_F(DelrelTest, DeletesOnlyMatchingPlainFilesOlderThanTheAge) {
     Make(dir_ / "b.zip", 23 * 3600);
     Make(dir_ / "c.txt", 30 * 3600);
     Make(dir_ / "sub" / "D.ZIP", 30 * 3600);
-    const fs::path outside = Make(dir_.parent_path() / ("qx-delrel-out-" + std::to_string(::getpid()) + ".zip"), 30 * 3600);
+    const fs::path outside = Make(
+        dir_.parent_path() / ("qx-delrel-out-" + std::to_string(::getpid()) + ".zip"), 30 * 3600);
     fs::create_symlink(outside, dir_ / "LINK.ZIP");
 
     EXPECT_EQ(Delrel(dir_.string(), "*.zip", 24), 1);
