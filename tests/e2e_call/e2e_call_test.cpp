@@ -72,9 +72,12 @@ TEST_F(WholeCallTest, ProductsAreCollectedProcessedAndASetWaitsForTheEndOfTheCal
     // Archives copied to the destination; product files and tables in the database directory.
     for (const std::string& n : {wk, ev, ob}) EXPECT_TRUE(fs::exists(dir / "dest" / n)) << n;
     EXPECT_GT(Rows("Obs.DB", "Obs"), 0);
-    // A fresh database gets the picture's and the text's tables at their first product.
-    EXPECT_GE(Rows("Sat.DB", "Sat"), 0);
-    EXPECT_GE(Rows("TextSrt.DB", "TextSrt"), 0);
+    // A fresh database gets the picture's and the text's tables at their first product, and
+    // each row's file lies in its product directory.
+    EXPECT_EQ(Rows("Sat.DB", "Sat"), 1);
+    EXPECT_EQ(Rows("TextSrt.DB", "TextSrt"), 1);
+    EXPECT_TRUE(fs::exists(dir / "db" / "Sat/Europe" / (Stem(ev) + ".JPG")));
+    EXPECT_TRUE(fs::exists(dir / "db" / "Text/Forecast/Short" / (Stem(wk) + ".TXT")));
     const std::string err = Stderr();
     // The SET that waited behind the requests ran after the end of the call.
     const size_t stop = err.find(" 5 CommandBBSStop");

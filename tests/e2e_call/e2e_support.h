@@ -52,6 +52,11 @@ class CallTest : public ::testing::Test {
         fs::create_directories(dir / "tmp");
         fs::create_directories(dir / "dest");
         fs::create_directories(dir / "db");
+        // The program never creates the product directories: the database owner does.
+        for (const char* d : {"Radar/Nl", "Radar/Dl", "Radar/Gb", "Sat/Holland", "Sat/Europe",
+                              "Charts", "Text/Forecast/Short", "Text/Forecast/Long"}) {
+            fs::create_directories(dir / "db" / d);
+        }
         link = (dir / "modem").string();
         std::ofstream(dir / "quorvex.dbg") << "DEBUG=20\n";
     }
