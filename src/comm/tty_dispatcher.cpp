@@ -411,6 +411,7 @@ bool TCxTtyDispatcher::TestReceiveTriggers() {
     // Walk the unseen bytes; the data triggers advance on each.
     std::vector<std::pair<int32_t, int>> matched;  // handle, length; newest first
     size_t availBefore = 0;
+    uint64_t availTail = 0;
     bool deliverAvail = false;
     {
         std::lock_guard lock(dispMutex_);
@@ -491,6 +492,7 @@ bool TCxTtyDispatcher::TestReceiveTriggers() {
                 unread - static_cast<size_t>(longest) >= static_cast<size_t>(availThreshold_)) {
                 deliverAvail = true;
                 availBefore = unread - static_cast<size_t>(longest);
+                availTail = inTail_;
             }
             break;
         }
@@ -502,14 +504,15 @@ bool TCxTtyDispatcher::TestReceiveTriggers() {
                 notifyPos_ = inHead_;
                 deliverAvail = true;
                 availBefore = unread;
+                availTail = inTail_;
             }
         }
     }
     if (matched.empty()) {
         if (!deliverAvail) return false;
-        return DeliverAvail(availBefore);
+        return DeliverAvail(availBefore, availTail);
     }
-    if (deliverAvail) DeliverAvail(availBefore);
+    if (deliverAvail) DeliverAvail(availBefore, availTail);
     for (const auto& [handle, length] : matched) {
         if (closePending_) return false;
         Notify(MsgTriggerData, static_cast<unsigned>(handle), LParam(length));
@@ -517,31 +520,54 @@ bool TCxTtyDispatcher::TestReceiveTriggers() {
     return !closePending_;
 }
 
-bool TCxTtyDispatcher::DeliverAvail(size_t count) {
+bool TCxTtyDispatcher::DeliverAvail(size_t count, uint64_t tail) {
     {
         std::lock_guard lock(inMutex_);
         availInProgress_ = true;
+        availTail_ = tail;
         readAhead_ = maxReadAhead_ = 0;
         flushedInAvail_ = false;
         flushedAt_ = 0;
     }
     bool ok = Notify(MsgTriggerAvail, static_cast<unsigned>(count), LParam(0));
-    size_t taken;
+    std::lock_guard lock(inMutex_);
+    maxReadAhead_ = std::max(maxReadAhead_, readAhead_);
+    inTail_ += std::min<uint64_t>(maxReadAhead_, inHead_ - inTail_);
+    // Discard what was unread at the flush, not what arrived during the delivery since.
+    if (flushedInAvail_) inTail_ = std::max(inTail_, flushedAt_);
+    availInProgress_ = false;
+    readAhead_ = maxReadAhead_ = 0;
+    MaybeResumeInputLocked(true);
+    // Bytes taken outside the handlers while the delivery was out count as taken.
+    return ok && inTail_ - tail >= count;
+}
+
+bool TCxTtyDispatcher::InAvailHandlerLocked() const {
+    return availInProgress_ && availThread_ == std::this_thread::get_id();
+}
+
+void TCxTtyDispatcher::RunAvailHandler(const Handler& fn, unsigned count, int32_t lParam) {
+    unsigned n;
     {
         std::lock_guard lock(inMutex_);
-        maxReadAhead_ = std::max(maxReadAhead_, readAhead_);
-        taken = maxReadAhead_;
-        inTail_ += std::min<uint64_t>(taken, inHead_ - inTail_);
-        if (flushedInAvail_) {
-            // Discard what was unread at the flush, not what arrived during the delivery since.
-            inTail_ = std::max(inTail_, flushedAt_);
-            taken = count;
-        }
-        availInProgress_ = false;
-        readAhead_ = maxReadAhead_ = 0;
-        MaybeResumeInputLocked(true);
+        // A main-thread handler runs some time after the count was taken; what was read outside
+        // the handlers meanwhile is no longer there to offer.
+        const uint64_t gone = inTail_ - availTail_;
+        n = count > gone ? static_cast<unsigned>(count - gone) : 0;
+        if (n == 0) return;  // the read-ahead of a skipped handler is 0
+        readAhead_ = 0;
+        availThread_ = std::this_thread::get_id();
     }
-    return ok && taken >= count;
+    struct Done {
+        TCxTtyDispatcher& d;
+        ~Done() {
+            std::lock_guard lock(d.inMutex_);
+            d.maxReadAhead_ = std::max(d.maxReadAhead_, d.readAhead_);
+            d.readAhead_ = 0;
+            d.availThread_ = {};
+        }
+    } done{*this};
+    fn(MsgTriggerAvail, n, lParam);
 }
 
 bool TCxTtyDispatcher::Notify(unsigned msg, unsigned wParam, int32_t lParam) {
@@ -560,11 +586,6 @@ bool TCxTtyDispatcher::Notify(unsigned msg, unsigned wParam, int32_t lParam) {
         for (const auto& h : list) {
             if (closePending_) break;
             if (h->Type != want || h->Removed) continue;
-            if (msg == MsgTriggerAvail) {
-                std::lock_guard lock(inMutex_);
-                maxReadAhead_ = std::max(maxReadAhead_, readAhead_);
-                readAhead_ = 0;
-            }
             if (h->Type == HandlerEntry::kWindow ||
                 (h->Type == HandlerEntry::kEvent && h->InMain)) {
                 // The read-ahead of a skipped handler is 0, as if it had run and read nothing.
@@ -573,12 +594,23 @@ bool TCxTtyDispatcher::Notify(unsigned msg, unsigned wParam, int32_t lParam) {
                 // thread take in the next input meanwhile.
                 if (wakeAfterPass_.exchange(false)) device_.Wake();
                 const Handler& fn = h->Fn;  // the entry is kept alive by list
-                SendToMain([&fn, msg, wParam, lParam] { fn(msg, wParam, lParam); }, kSendTimeoutMs);
+                SendToMain(
+                    [this, &fn, msg, wParam, lParam] {
+                        if (msg == MsgTriggerAvail)
+                            RunAvailHandler(fn, wParam, lParam);
+                        else
+                            fn(msg, wParam, lParam);
+                    },
+                    kSendTimeoutMs);
                 continue;
             }
             try {
-                if (h->Type == HandlerEntry::kProc)
+                if (h->Type == HandlerEntry::kProc && msg == MsgTriggerAvail)
+                    RunAvailHandler(Handler(h->Proc), wParam, lParam);
+                else if (h->Type == HandlerEntry::kProc)
                     h->Proc(msg, wParam, lParam);
+                else if (msg == MsgTriggerAvail)
+                    RunAvailHandler(h->Fn, wParam, lParam);
                 else
                     h->Fn(msg, wParam, lParam);
             } catch (const std::exception& e) {
@@ -917,7 +949,7 @@ size_t TCxTtyDispatcher::OccupiedLocked() const {
 
 size_t TCxTtyDispatcher::UnreadLocked() const {
     size_t used = static_cast<size_t>(inHead_ - inTail_);
-    if (availInProgress_) return used > readAhead_ ? used - readAhead_ : 0;
+    if (InAvailHandlerLocked()) return used > readAhead_ ? used - readAhead_ : 0;
     return used;
 }
 
@@ -939,7 +971,7 @@ int TCxTtyDispatcher::PeekChar(uint8_t& c, size_t position) {
     if (position == 0) return ecBadArgument;
     std::lock_guard lock(inMutex_);
     if (UnreadLocked() < position) return ecBufferIsEmpty;
-    uint64_t from = inTail_ + (availInProgress_ ? readAhead_ : 0) + position - 1;
+    uint64_t from = inTail_ + (InAvailHandlerLocked() ? readAhead_ : 0) + position - 1;
     c = inBuf_[static_cast<size_t>(from % kInBufSize)];
     return 0;
 }
@@ -947,7 +979,7 @@ int TCxTtyDispatcher::PeekChar(uint8_t& c, size_t position) {
 int TCxTtyDispatcher::PeekBlock(uint8_t* buf, size_t len) {
     std::lock_guard lock(inMutex_);
     if (UnreadLocked() < len) return ecBufferIsEmpty;
-    uint64_t from = inTail_ + (availInProgress_ ? readAhead_ : 0);
+    uint64_t from = inTail_ + (InAvailHandlerLocked() ? readAhead_ : 0);
     for (size_t i = 0; i < len;) {
         size_t at = static_cast<size_t>((from + i) % kInBufSize);
         size_t n = std::min(len - i, kInBufSize - at);
@@ -960,14 +992,14 @@ int TCxTtyDispatcher::PeekBlock(uint8_t* buf, size_t len) {
 int TCxTtyDispatcher::GetBlock(uint8_t* buf, size_t len) {
     std::lock_guard lock(inMutex_);
     if (UnreadLocked() < len) return ecBufferIsEmpty;
-    uint64_t from = inTail_ + (availInProgress_ ? readAhead_ : 0);
+    uint64_t from = inTail_ + (InAvailHandlerLocked() ? readAhead_ : 0);
     for (size_t i = 0; i < len;) {
         size_t at = static_cast<size_t>((from + i) % kInBufSize);
         size_t n = std::min(len - i, kInBufSize - at);
         std::memcpy(buf + i, inBuf_.data() + at, n);
         i += n;
     }
-    if (availInProgress_) {
+    if (InAvailHandlerLocked()) {
         readAhead_ += len;
     } else {
         inTail_ += len;
@@ -985,7 +1017,7 @@ int TCxTtyDispatcher::FlushInBuffer() {
             d.Matched = false;
         }
         std::lock_guard ilock(inMutex_);
-        if (availInProgress_) {
+        if (InAvailHandlerLocked()) {
             flushedInAvail_ = true;
             flushedAt_ = inHead_;
         } else {

@@ -167,7 +167,9 @@ class TCxTtyDispatcher final : public TCxDispatcher {
     // Delivers one notification; false when a close became pending or an avail count was not
     // wholly read.
     bool Notify(unsigned msg, unsigned wParam, int32_t lParam);
-    bool DeliverAvail(size_t count);
+    bool DeliverAvail(size_t count, uint64_t tail);
+    void RunAvailHandler(const Handler& fn, unsigned count, int32_t lParam);
+    bool InAvailHandlerLocked() const;
 
     int NewHandleLocked();
     bool HandleInUseLocked(int32_t base) const;
@@ -215,8 +217,10 @@ class TCxTtyDispatcher final : public TCxDispatcher {
     uint64_t scanPos_ = 0;    // next byte the data triggers have not seen
     uint64_t notifyPos_ = 0;  // head at the last avail notification (dispatch thread)
     bool availInProgress_ = false;
-    size_t readAhead_ = 0;     // taken by the handler now running
-    size_t maxReadAhead_ = 0;  // largest of all handlers of this delivery
+    uint64_t availTail_ = 0;       // tail when the count of the delivery was taken
+    std::thread::id availThread_;  // thread running an avail handler; its reads are read-ahead
+    size_t readAhead_ = 0;         // taken by the handler now running
+    size_t maxReadAhead_ = 0;      // largest of all handlers of this delivery
     bool flushedInAvail_ = false;
     uint64_t flushedAt_ = 0;                  // head at a flush during an avail delivery
     std::atomic<bool> inputPaused_{false};    // ring full: the event thread stops polling input

@@ -191,6 +191,29 @@ TEST(AvailDelivery, PartialReadLeavesTheRestForTheNextAvail) {
     EXPECT_FALSE(readyAfter[1]);
 }
 
+TEST(AvailDelivery, BytesTakenOutsideTheHandlerAreNotOfferedAgain) {
+    PtyPair pty;
+    TCxComPort port;
+    std::vector<unsigned> counts;
+    std::string got;
+    port.OnTriggerAvail = [&](TCxComPort& p, unsigned count) {
+        counts.push_back(count);
+        for (unsigned i = 0; i < count; ++i) got += static_cast<char>(p.GetChar());
+    };
+    OpenOnPty(port, pty);
+    pty.Write("abc");
+    // The notification for the three bytes is on its way to this thread, which reads one of
+    // them before it runs the handler.
+    for (int i = 0; i < 10000 && port.InBuffUsed() < 3; ++i) ::usleep(1000);  // no pumping
+    ASSERT_EQ(port.InBuffUsed(), 3u);
+    got += static_cast<char>(port.GetChar());
+    ASSERT_TRUE(WaitFor([&] { return got.size() == 3; }));
+    RunFor(100);
+    EXPECT_EQ(got, "abc");
+    EXPECT_EQ(counts, std::vector<unsigned>{2});
+    EXPECT_FALSE(port.CharReady());
+}
+
 TEST(AvailDelivery, RemoveAllTriggersKeepsAvailOffAcrossCloseAndOpen) {
     PtyPair pty;
     TCxComPort port;
