@@ -129,8 +129,9 @@ void TCxTtyDispatcher::EventThread() {
         if (kill_) break;
         // Reading here lets the next piece of input arrive while the dispatch thread delivers
         // the previous one; the read also consumes the level-triggered readiness.
-        size_t got = ev.Readable ? Extract() : 0;
-        if (!ev.Readable && !ev.HangUp) continue;  // only woken (input resumed): poll again
+        // A wake-up with input waiting in the driver queue means the ring has room for it.
+        const size_t got = ev.Readable || queued_ > 0 ? Extract(true) : 0;
+        if (!ev.Readable && !ev.HangUp && got == 0) continue;  // only woken: poll again
         std::unique_lock lock(evMutex_);
         commEvent_ = true;
         evChanged_.notify_all();
@@ -224,15 +225,20 @@ void TCxTtyDispatcher::Kick() {
 void TCxTtyDispatcher::DispatchPass() {
     CheckModemStatus();
     CheckLineErrors();
-    Extract();
+    Extract(false);
     while (!closePending_ && TestStatusTriggers()) {
     }
     // While data keeps coming, take the next piece at once instead of going back to the event
     // thread; bounded so that timers and status triggers stay live under a steady stream.
-    for (int round = 0; round < kExtractRounds; ++round) {
+    // Topping up the ring after each delivery makes the next one offer everything that has
+    // arrived, so a round trip to the main thread carries up to a full ring.
+    int extracts = 0;
+    for (;;) {
         while (!closePending_ && TestReceiveTriggers()) {
+            if (extracts < kExtractRounds && Extract(false) > 0) ++extracts;
         }
-        if (closePending_ || Extract() == 0) break;
+        if (closePending_ || extracts >= kExtractRounds || Extract(false) == 0) break;
+        ++extracts;
     }
     if (wakeAfterPass_.exchange(false)) device_.Wake();
     {
@@ -297,41 +303,59 @@ void TCxTtyDispatcher::AddLineErrors(uint8_t driverFlags) {
     Kick();
 }
 
-size_t TCxTtyDispatcher::Extract() {
-    // Only the holder of extractMutex_ moves the head, so the read itself needs no input lock.
+size_t TCxTtyDispatcher::Extract(bool readDevice) {
+    // Only the holder of extractMutex_ moves the ring's head, so copying into the ring needs
+    // no input lock.
     std::lock_guard extracting(extractMutex_);
-    size_t at, room, wrapRoom;
+    if (queue_.size() != queueInSize_) {
+        queue_.assign(queueInSize_, 0);
+        queueHead_ = queueTail_ = 0;
+    }
+    // Device to driver queue: as much as the queue takes. Only the event thread reads: a read
+    // that finds the line's buffer empty waits for the kernel to move pending input, which
+    // the dispatch thread should not spend its time on.
+    const uint64_t before = queueHead_;
+    while (readDevice && queueHead_ - queueTail_ < queue_.size()) {
+        const size_t at = static_cast<size_t>(queueHead_ % queue_.size());
+        const size_t room = std::min(queue_.size() - static_cast<size_t>(queueHead_ - queueTail_),
+                                     queue_.size() - at);
+        const size_t n = device_.Read(queue_.data() + at, room);
+        queueHead_ += n;
+        if (n < room) break;
+    }
+    // Driver queue to receive ring: as much as the ring takes.
+    size_t free;
     {
         std::lock_guard lock(inMutex_);
-        size_t used = OccupiedLocked();
-        if (used == kInBufSize) {
-            inputPaused_ = true;
-            return 0;
-        }
-        at = static_cast<size_t>(inHead_ % kInBufSize);
-        size_t free = kInBufSize - used;
-        room = std::min(free, kInBufSize - at);
-        wrapRoom = free - room;
+        free = kInBufSize - OccupiedLocked();
     }
-    size_t got = device_.Read(inBuf_.data() + at, room);
-    if (got == room && wrapRoom > 0) got += device_.Read(inBuf_.data(), wrapRoom);
-    if (got == 0) return 0;
+    size_t moved = 0;
+    while (moved < free && queueTail_ < queueHead_) {
+        const size_t from = static_cast<size_t>(queueTail_ % queue_.size());
+        const size_t to = static_cast<size_t>((inHead_ + moved) % kInBufSize);
+        const size_t n = std::min({free - moved, static_cast<size_t>(queueHead_ - queueTail_),
+                                   queue_.size() - from, kInBufSize - to});
+        std::memcpy(inBuf_.data() + to, queue_.data() + from, n);
+        queueTail_ += n;
+        moved += n;
+    }
+    queued_ = static_cast<size_t>(queueHead_ - queueTail_);
     std::lock_guard lock(inMutex_);
-    inHead_ += got;
-    if (OccupiedLocked() == kInBufSize) inputPaused_ = true;
-    return got;
+    inHead_ += moved;
+    // A full queue is only possible behind a full ring: stop polling input until room is made.
+    if (queued_ == queue_.size()) inputPaused_ = true;
+    return moved + static_cast<size_t>(queueHead_ - before);
 }
 
 void TCxTtyDispatcher::MaybeResumeInputLocked(bool fromDispatch) {
-    if (inputPaused_ && OccupiedLocked() < kInBufSize) {
-        inputPaused_ = false;
-        // The dispatch thread reads on by itself for the rest of its pass and wakes the event
-        // thread at the end of it; saves a wake-up per delivery on a streaming line.
-        if (fromDispatch)
-            wakeAfterPass_ = true;
-        else
-            device_.Wake();
-    }
+    if (OccupiedLocked() == kInBufSize || (!inputPaused_ && queued_ == 0)) return;
+    inputPaused_ = false;
+    // The dispatch thread reads on by itself for the rest of its pass and wakes the event
+    // thread at the end of it; saves a wake-up per delivery on a streaming line.
+    if (fromDispatch)
+        wakeAfterPass_ = true;
+    else
+        device_.Wake();
 }
 
 bool TCxTtyDispatcher::TestStatusTriggers() {
@@ -1009,7 +1033,11 @@ int TCxTtyDispatcher::GetBlock(uint8_t* buf, size_t len) {
 }
 
 int TCxTtyDispatcher::FlushInBuffer() {
-    device_.FlushInput();
+    {
+        std::lock_guard extracting(extractMutex_);
+        device_.FlushInput();
+        queueTail_ = queueHead_;
+    }
     {
         std::lock_guard lock(dispMutex_);
         for (TDataTrigger& d : data_) {

@@ -20,6 +20,7 @@
 // after CloseDevice.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <condition_variable>
@@ -136,9 +137,9 @@ class TCxTtyDispatcher final : public TCxDispatcher {
     int PeekBlock(uint8_t* buf, size_t len) override;
     uint8_t ModemStatus() override;
 
-    // Sizes the driver queue for InBuffUsed-style reporting (kept for the component's
-    // properties; Linux sizes its own queues).
-    void SetQueueSizes(size_t inSize) { queueInSize_ = inSize; }
+    // Sizes the driver's input queue: input waits there while the receive ring is full, so
+    // the line keeps being read while a notification is out.
+    void SetQueueSizes(size_t inSize) { queueInSize_ = std::max<size_t>(inSize, 1); }
 
   private:
     struct HandlerEntry {
@@ -159,7 +160,10 @@ class TCxTtyDispatcher final : public TCxDispatcher {
     void DispatchPass();
     void CheckModemStatus();
     void CheckLineErrors();
-    size_t Extract();  // bytes taken from the device
+    // Moves what fits from the driver queue into the receive ring, after reading the device
+    // into the queue when readDevice (the event thread). Returns the bytes moved into the
+    // ring plus those read from the device.
+    size_t Extract(bool readDevice);
     bool TestStatusTriggers();
     bool TestTimerTriggers();
     // One receive test: true when something was delivered and the caller should test again.
@@ -207,8 +211,12 @@ class TCxTtyDispatcher final : public TCxDispatcher {
     bool hangupReported_ = false;
     SerialErrorCounts lastCounts_;
 
-    // Held by the thread (event or dispatch) that reads the device into the receive ring.
+    // Held by the thread (event or dispatch) that reads the device into the receive ring; it
+    // also guards the driver queue, which lies between the two.
     std::mutex extractMutex_;
+    std::vector<uint8_t> queue_;
+    uint64_t queueHead_ = 0;
+    uint64_t queueTail_ = 0;
     // inMutex_ guards the receive ring: positions count bytes since open; index = pos % size.
     std::mutex inMutex_;
     std::vector<uint8_t> inBuf_;
@@ -223,7 +231,8 @@ class TCxTtyDispatcher final : public TCxDispatcher {
     size_t maxReadAhead_ = 0;      // largest of all handlers of this delivery
     bool flushedInAvail_ = false;
     uint64_t flushedAt_ = 0;                  // head at a flush during an avail delivery
-    std::atomic<bool> inputPaused_{false};    // ring full: the event thread stops polling input
+    std::atomic<bool> inputPaused_{false};    // queue full: the event thread stops polling input
+    std::atomic<size_t> queued_{0};           // bytes waiting in the driver queue
     std::atomic<bool> wakeAfterPass_{false};  // input resumed by the dispatch thread
 
     // outMutex_ guards the output ring (positions as for the receive ring).

@@ -21,8 +21,11 @@ struct SentCall {
     std::mutex mutex;
     std::condition_variable changed;
     State state = kPending;
+    std::atomic<bool> finished{false};  // set with kDone, for a sender that spins
     std::function<void()> fn;
 };
+
+constexpr std::chrono::microseconds kSpinBeforeSleep{100};
 
 }  // namespace
 
@@ -55,24 +58,36 @@ bool SendToMain(std::function<void()> fn, int timeoutMs) {
                 if (call->state != SentCall::kPending) return;  // abandoned: never run late
                 call->state = SentCall::kRunning;
             }
-            call->changed.notify_all();
             call->fn();
             {
                 std::lock_guard lock(call->mutex);
                 call->state = SentCall::kDone;
             }
+            call->finished.store(true, std::memory_order_release);
             call->changed.notify_all();
         },
         Qt::QueuedConnection);
 
+    // A short call is waited for by spinning: putting this thread to sleep and waking it again
+    // costs more than most calls take, and a streaming port sends one call per piece of input.
+    const auto spinEnd = std::chrono::steady_clock::now() + kSpinBeforeSleep;
+    while (!call->finished.load(std::memory_order_acquire)) {
+        if (std::chrono::steady_clock::now() >= spinEnd) break;
+#if defined(__x86_64__) || defined(__i386__)
+        __builtin_ia32_pause();
+#endif
+    }
+    if (call->finished.load(std::memory_order_acquire)) return true;
+    // The bound is on the start of the call; a call that started is waited for to its end.
+    // Only the end wakes this thread: one wake-up per call, not two.
     std::unique_lock lock(call->mutex);
-    bool started = call->changed.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                                          [&] { return call->state != SentCall::kPending; });
-    if (!started) {
+    const auto done = [&] { return call->state == SentCall::kDone; };
+    if (call->changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), done)) return true;
+    if (call->state == SentCall::kPending) {
         call->state = SentCall::kAbandoned;
         return false;
     }
-    call->changed.wait(lock, [&] { return call->state == SentCall::kDone; });
+    call->changed.wait(lock, done);
     return true;
 }
 

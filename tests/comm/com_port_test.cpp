@@ -407,7 +407,8 @@ TEST(Faults, FullReceiveRingStopsExtractionWithoutLosingBytes) {
     };
     OpenOnPty(port, pty);
     std::string sent;
-    for (int i = 0; sent.size() < 12000; ++i) sent += std::to_string(i) + ",";
+    // More than the receive ring and the driver queue behind it hold together.
+    for (int i = 0; sent.size() < 40000; ++i) sent += std::to_string(i) + ",";
     std::thread writer([&] { pty.Write(sent); });
     ASSERT_TRUE(WaitFor([&] { return port.InBuffUsed() == TCxTtyDispatcher::kInBufSize; }));
     RunFor(200);
@@ -418,6 +419,28 @@ TEST(Faults, FullReceiveRingStopsExtractionWithoutLosingBytes) {
     ASSERT_TRUE(WaitFor([&] { return got.size() == sent.size(); }));
     writer.join();
     EXPECT_EQ(got, sent);
+}
+
+TEST(Faults, FlushDiscardsInputWaitingBehindAFullRing) {
+    PtyPair pty;
+    TCxComPort port;
+    bool reading = false;
+    std::string got;
+    port.OnTriggerAvail = [&](TCxComPort& p, unsigned n) {
+        if (!reading) return;
+        for (unsigned i = 0; i < n; ++i) got += static_cast<char>(p.GetChar());
+    };
+    OpenOnPty(port, pty);
+    pty.Write(std::string(12000, 'o'));  // fills the ring; the rest waits in the driver queue
+    ASSERT_TRUE(WaitFor([&] { return port.InBuffUsed() == TCxTtyDispatcher::kInBufSize; }));
+    RunFor(100);
+    port.FlushInBuffer();
+    EXPECT_EQ(port.InBuffUsed(), 0u);
+    reading = true;
+    pty.Write("new");
+    ASSERT_TRUE(WaitFor([&] { return got.size() >= 3; }));
+    RunFor(100);
+    EXPECT_EQ(got, "new");
 }
 
 TEST(Faults, HandlerThatThrowsIsReportedAndDispatchingGoesOn) {
