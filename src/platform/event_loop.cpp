@@ -9,6 +9,7 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <thread>
 
 namespace qx {
 
@@ -25,7 +26,7 @@ struct SentCall {
     std::function<void()> fn;
 };
 
-constexpr std::chrono::microseconds kSpinBeforeSleep{100};
+constexpr std::chrono::microseconds kSpinBeforeSleep{300};
 
 }  // namespace
 
@@ -68,14 +69,13 @@ bool SendToMain(std::function<void()> fn, int timeoutMs) {
         },
         Qt::QueuedConnection);
 
-    // A short call is waited for by spinning: putting this thread to sleep and waking it again
-    // costs more than most calls take, and a streaming port sends one call per piece of input.
+    // A short call is waited for by yielding in a loop: putting this thread to sleep and waking
+    // it again costs more than most calls take, and a streaming port sends one call per piece
+    // of input. Yielding leaves the core to any other thread that is ready to run.
     const auto spinEnd = std::chrono::steady_clock::now() + kSpinBeforeSleep;
     while (!call->finished.load(std::memory_order_acquire)) {
         if (std::chrono::steady_clock::now() >= spinEnd) break;
-#if defined(__x86_64__) || defined(__i386__)
-        __builtin_ia32_pause();
-#endif
+        std::this_thread::yield();
     }
     if (call->finished.load(std::memory_order_acquire)) return true;
     // The bound is on the start of the call; a call that started is waited for to its end.
