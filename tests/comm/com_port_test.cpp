@@ -399,12 +399,10 @@ TEST(Output, PutStringLongerThanTheFreeRingRaisesAndSendsNothing) {
 TEST(Faults, FullReceiveRingStopsExtractionWithoutLosingBytes) {
     PtyPair pty;
     TCxComPort port;
-    bool reading = false;
-    std::string got;
-    port.OnTriggerAvail = [&](TCxComPort& p, unsigned n) {
-        if (!reading) return;
-        for (unsigned i = 0; i < n; ++i) got += static_cast<char>(p.GetChar());
-    };
+    Recorder rec;
+    rec.ReadAll = false;
+    rec.Attach(port);
+    std::string& got = rec.Received;
     OpenOnPty(port, pty);
     std::string sent;
     // More than the receive ring and the driver queue behind it hold together.
@@ -413,7 +411,7 @@ TEST(Faults, FullReceiveRingStopsExtractionWithoutLosingBytes) {
     ASSERT_TRUE(WaitFor([&] { return port.InBuffUsed() == TCxTtyDispatcher::kInBufSize; }));
     RunFor(200);
     EXPECT_EQ(port.InBuffUsed(), TCxTtyDispatcher::kInBufSize);
-    reading = true;
+    rec.ReadAll = true;
     // Taking bytes outside an event frees room; the rest is then extracted and offered.
     for (int i = 0; i < 100; ++i) got += static_cast<char>(port.GetChar());
     ASSERT_TRUE(WaitFor([&] { return got.size() == sent.size(); }));
@@ -424,23 +422,20 @@ TEST(Faults, FullReceiveRingStopsExtractionWithoutLosingBytes) {
 TEST(Faults, FlushDiscardsInputWaitingBehindAFullRing) {
     PtyPair pty;
     TCxComPort port;
-    bool reading = false;
-    std::string got;
-    port.OnTriggerAvail = [&](TCxComPort& p, unsigned n) {
-        if (!reading) return;
-        for (unsigned i = 0; i < n; ++i) got += static_cast<char>(p.GetChar());
-    };
+    Recorder rec;
+    rec.ReadAll = false;
+    rec.Attach(port);
     OpenOnPty(port, pty);
     pty.Write(std::string(12000, 'o'));  // fills the ring; the rest waits in the driver queue
     ASSERT_TRUE(WaitFor([&] { return port.InBuffUsed() == TCxTtyDispatcher::kInBufSize; }));
     RunFor(100);
     port.FlushInBuffer();
     EXPECT_EQ(port.InBuffUsed(), 0u);
-    reading = true;
+    rec.ReadAll = true;
     pty.Write("new");
-    ASSERT_TRUE(WaitFor([&] { return got.size() >= 3; }));
+    ASSERT_TRUE(WaitFor([&] { return rec.Received.size() >= 3; }));
     RunFor(100);
-    EXPECT_EQ(got, "new");
+    EXPECT_EQ(rec.Received, "new");
 }
 
 TEST(Faults, HandlerThatThrowsIsReportedAndDispatchingGoesOn) {
