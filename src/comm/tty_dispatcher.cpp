@@ -135,16 +135,15 @@ void TCxTtyDispatcher::EventThread() {
         std::unique_lock lock(evMutex_);
         commEvent_ = true;
         evChanged_.notify_all();
-        // An empty read right after a readiness is mostly the dispatch thread having taken the
-        // bytes first (it reads on by itself during its pass): poll again at once, so input
-        // keeps flowing into the ring while a notification is out. A second empty read in a
-        // row is treated as a lasting condition.
+        // After an empty read (a flush may have taken the bytes) poll once more; a second
+        // empty read in a row is treated as a lasting condition.
         const bool pollAgain =
             !ev.HangUp && (got > 0 || (!emptyRead && !inputPaused_ && !device_.HungUp()));
         emptyRead = got == 0;
         if (pollAgain) continue;
-        // Nothing could be read (ring full, end of the device): wait for the dispatch thread
-        // to deal with it, so a condition that stays raised cannot keep this thread spinning.
+        // Nothing could be read (ring and queue full, end of the device): wait for the
+        // dispatch thread to deal with it, so a condition that stays raised cannot keep this
+        // thread spinning.
         ready_ = false;
         evChanged_.wait(lock, [&] { return ready_ || kill_.load(); });
         emptyRead = false;
@@ -350,8 +349,8 @@ size_t TCxTtyDispatcher::Extract(bool readDevice) {
 void TCxTtyDispatcher::MaybeResumeInputLocked(bool fromDispatch) {
     if (OccupiedLocked() == kInBufSize || (!inputPaused_ && queued_ == 0)) return;
     inputPaused_ = false;
-    // The dispatch thread reads on by itself for the rest of its pass and wakes the event
-    // thread at the end of it; saves a wake-up per delivery on a streaming line.
+    // The dispatch thread moves queued input on by itself for the rest of its pass and wakes the
+    // event thread at the end of it; saves a wake-up per delivery on a streaming line.
     if (fromDispatch)
         wakeAfterPass_ = true;
     else
