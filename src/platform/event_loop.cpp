@@ -26,7 +26,7 @@ struct SentCall {
     std::function<void()> fn;
 };
 
-constexpr std::chrono::microseconds kSpinBeforeSleep{300};
+constexpr std::chrono::microseconds kSpinBeforeSleep{1000};
 
 }  // namespace
 
