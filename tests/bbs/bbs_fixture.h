@@ -3,9 +3,6 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <QApplication>
@@ -22,12 +19,11 @@
 #include <vector>
 
 #include "bbs/bbs_module.h"
+#include "child_process.h"
 #include "platform/event_loop.h"
 #include "platform/ipc_objects.h"
 #include "shell/main_window.h"
 #include "support/log.h"
-
-extern char** environ;
 
 namespace bbstest {
 
@@ -55,28 +51,6 @@ inline bool PumpUntil(const std::function<bool()>& done, int timeoutMs) {
 inline void PumpFor(int ms) {
     PumpUntil([] { return false; }, ms);
 }
-
-// A child process, ended and reaped when the object goes.
-class Child {
-  public:
-    explicit Child(std::vector<std::string> args) {
-        std::vector<char*> argv;
-        for (auto& a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        if (::posix_spawnp(&pid_, argv[0], nullptr, nullptr, argv.data(), environ) != 0) pid_ = -1;
-    }
-    ~Child() {
-        if (pid_ > 0) {
-            ::kill(pid_, SIGTERM);
-            ::waitpid(pid_, nullptr, 0);
-        }
-    }
-    Child(const Child&) = delete;
-    Child& operator=(const Child&) = delete;
-
-  private:
-    pid_t pid_ = -1;
-};
 
 // The window with the end of the call recorded instead of processed, and no dialogs.
 class TestForm : public qx::TfrmVudaDUD {

@@ -1,46 +1,21 @@
 // The line device against the board simulator: the order of its events for each way a call
 // ends, the once-only failure report, and the refusals (busy line device, locked modem).
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 
 #include <filesystem>
 #include <fstream>
 
+#include "child_process.h"
 #include "comm/com_port.h"
 #include "comm/cx_exception.h"
 #include "comm/tapi_device.h"
 #include "line_test_support.h"
-
-extern char** environ;
 
 using namespace qx;
 using linetest::PumpFor;
 using linetest::PumpUntil;
 
 namespace {
-
-// A child process, ended and reaped when the object goes.
-class Child {
-  public:
-    explicit Child(std::vector<std::string> args) {
-        std::vector<char*> argv;
-        for (auto& a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        if (::posix_spawnp(&pid_, argv[0], nullptr, nullptr, argv.data(), environ) != 0) pid_ = -1;
-    }
-    ~Child() {
-        if (pid_ > 0) {
-            ::kill(pid_, SIGTERM);
-            ::waitpid(pid_, nullptr, 0);
-        }
-    }
-    pid_t Pid() const { return pid_; }
-
-  private:
-    pid_t pid_ = -1;
-};
 
 class TapiDeviceTest : public ::testing::Test {
   protected:

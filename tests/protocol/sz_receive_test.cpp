@@ -64,6 +64,14 @@ class SzReceive : public ::testing::Test {
         }
     }
 
+    // The protocol set up as the program has it, on port, with rec recording its events; the
+    // test may change settings before it starts the transfer.
+    void Prepare(TCxProtocol& proto, EventRecord& rec, TCxComPort& port) {
+        ConfigureLikeProgram(proto, dst_);
+        proto.SetComPort(&port);
+        rec.Attach(proto);
+    }
+
     std::string src_, dst_;
     std::vector<Source> sources_;
 };
@@ -73,10 +81,8 @@ TEST_F(SzReceive, OneFileArrivesIdenticalUpperCasedWithItsTime) {
     PtyChild sz(SzArgs(), src_);
     auto port = OpenPort(sz.MasterFd());
     TCxProtocol proto;
-    ConfigureLikeProgram(proto, dst_);
-    proto.SetComPort(port.get());
     EventRecord rec;
-    rec.Attach(proto);
+    Prepare(proto, rec, *port);
     proto.StartReceive();
     ASSERT_TRUE(WaitUntil([&] { return rec.Finished; }, kTransferMs));
     ExpectAllReceived(rec);
@@ -93,10 +99,8 @@ TEST_F(SzReceive, BatchWithEmptyAndLargeFilesIsByteIdenticalAndInOrder) {
     PtyChild sz(SzArgs(), src_);
     auto port = OpenPort(sz.MasterFd());
     TCxProtocol proto;
-    ConfigureLikeProgram(proto, dst_);
-    proto.SetComPort(port.get());
     EventRecord rec;
-    rec.Attach(proto);
+    Prepare(proto, rec, *port);
     proto.StartReceive();
     ASSERT_TRUE(WaitUntil([&] { return rec.Finished; }, kTransferMs));
     ExpectAllReceived(rec);
@@ -109,11 +113,9 @@ TEST_F(SzReceive, EightKilobyteSubpacketsNeedZmodem8K) {
     PtyChild sz(SzArgs({"-8"}), src_);
     auto port = OpenPort(sz.MasterFd());
     TCxProtocol proto;
-    ConfigureLikeProgram(proto, dst_);
-    proto.SetZmodem8K(true);
-    proto.SetComPort(port.get());
     EventRecord rec;
-    rec.Attach(proto);
+    Prepare(proto, rec, *port);
+    proto.SetZmodem8K(true);
     proto.StartReceive();
     ASSERT_TRUE(WaitUntil([&] { return rec.Finished; }, kTransferMs));
     ExpectAllReceived(rec);
@@ -126,10 +128,8 @@ TEST_F(SzReceive, SenderThatEscapesControlCharactersAndSendsZsinit) {
     PtyChild sz(SzArgs({"-e"}), src_);
     auto port = OpenPort(sz.MasterFd());
     TCxProtocol proto;
-    ConfigureLikeProgram(proto, dst_);
-    proto.SetComPort(port.get());
     EventRecord rec;
-    rec.Attach(proto);
+    Prepare(proto, rec, *port);
     proto.StartReceive();
     ASSERT_TRUE(WaitUntil([&] { return rec.Finished; }, kTransferMs));
     ExpectAllReceived(rec);
@@ -147,10 +147,8 @@ TEST_F(SzReceive, SameSizeAndTimeIsSkippedAndTheBatchGoesOn) {
     PtyChild sz(SzArgs(), src_);
     auto port = OpenPort(sz.MasterFd());
     TCxProtocol proto;
-    ConfigureLikeProgram(proto, dst_);
-    proto.SetComPort(port.get());
     EventRecord rec;
-    rec.Attach(proto);
+    Prepare(proto, rec, *port);
     proto.StartReceive();
     ASSERT_TRUE(WaitUntil([&] { return rec.Finished; }, kTransferMs));
     EXPECT_EQ(rec.FinishCode, 0);
@@ -167,10 +165,8 @@ TEST_F(SzReceive, RefusedByTheAcceptHandlerIsSkippedAndFinishIsZero) {
     PtyChild sz(SzArgs(), src_);
     auto port = OpenPort(sz.MasterFd());
     TCxProtocol proto;
-    ConfigureLikeProgram(proto, dst_);
-    proto.SetComPort(port.get());
     EventRecord rec;
-    rec.Attach(proto);
+    Prepare(proto, rec, *port);
     rec.Accept = [](std::string& name) { return name.find("NO.ZIP") == std::string::npos; };
     proto.StartReceive();
     ASSERT_TRUE(WaitUntil([&] { return rec.Finished; }, kTransferMs));
@@ -193,10 +189,8 @@ TEST_F(SzReceive, DamagedAndDroppedBytesAreRecoveredByZrpos) {
     });
     auto port = OpenPort(relay.OurFd());
     TCxProtocol proto;
-    ConfigureLikeProgram(proto, dst_);
-    proto.SetComPort(port.get());
     EventRecord rec;
-    rec.Attach(proto);
+    Prepare(proto, rec, *port);
     proto.StartReceive();
     ASSERT_TRUE(WaitUntil([&] { return rec.Finished; }, kTransferMs));
     ExpectAllReceived(rec);
@@ -217,11 +211,9 @@ TEST_F(SzReceive, SenderKilledMidFileFailsAndNothingIsReportedReceived) {
     Relay relay(sz.MasterFd(), Slow());
     auto port = OpenPort(relay.OurFd());
     TCxProtocol proto;
-    ConfigureLikeProgram(proto, dst_);
-    proto.SetHandshakeWait(9);  // keep the dead-line rounds short
-    proto.SetComPort(port.get());
     EventRecord rec;
-    rec.Attach(proto);
+    Prepare(proto, rec, *port);
+    proto.SetHandshakeWait(9);  // keep the dead-line rounds short
     proto.StartReceive();
     ASSERT_TRUE(WaitUntil([&] { return proto.BytesTransferred() > 100000; }, kTransferMs));
     sz.Kill(SIGKILL);
@@ -237,10 +229,8 @@ TEST_F(SzReceive, LocalCancelMidFileLogsFailureAndFinishesWith6005) {
     Relay relay(sz.MasterFd(), Slow());
     auto port = OpenPort(relay.OurFd());
     TCxProtocol proto;
-    ConfigureLikeProgram(proto, dst_);
-    proto.SetComPort(port.get());
     EventRecord rec;
-    rec.Attach(proto);
+    Prepare(proto, rec, *port);
     proto.StartReceive();
     ASSERT_TRUE(WaitUntil([&] { return proto.BytesTransferred() > 100000; }, kTransferMs));
     proto.CancelProtocol();
@@ -258,10 +248,8 @@ TEST_F(SzReceive, PortClosedMidFileFinishesWith6005) {
     Relay relay(sz.MasterFd(), Slow());
     auto port = OpenPort(relay.OurFd());
     TCxProtocol proto;
-    ConfigureLikeProgram(proto, dst_);
-    proto.SetComPort(port.get());
     EventRecord rec;
-    rec.Attach(proto);
+    Prepare(proto, rec, *port);
     proto.StartReceive();
     ASSERT_TRUE(WaitUntil([&] { return proto.BytesTransferred() > 100000; }, kTransferMs));
     port->SetOpen(false);
@@ -277,10 +265,8 @@ TEST_F(SzReceive, EventsComeInTheDocumentedOrder) {
     PtyChild sz(SzArgs(), src_);
     auto port = OpenPort(sz.MasterFd());
     TCxProtocol proto;
-    ConfigureLikeProgram(proto, dst_);
-    proto.SetComPort(port.get());
     EventRecord rec;
-    rec.Attach(proto);
+    Prepare(proto, rec, *port);
     proto.StartReceive();
     ASSERT_TRUE(WaitUntil([&] { return rec.Finished; }, kTransferMs));
     ASSERT_GE(rec.Events.size(), 3u);
@@ -309,10 +295,8 @@ TEST_F(SzReceive, WriteFailureCancelsTheSenderAndReportsDiskFull) {
     PtyChild sz(SzArgs(), src_);
     auto port = OpenPort(sz.MasterFd());
     TCxProtocol proto;
-    ConfigureLikeProgram(proto, dst_);
-    proto.SetComPort(port.get());
     EventRecord rec;
-    rec.Attach(proto);
+    Prepare(proto, rec, *port);
     rec.Accept = [](std::string& name) {
         name = "/dev/full";  // every write fails with "no space"
         return true;
