@@ -25,17 +25,6 @@ constexpr int kWatchLogin = 20;
 constexpr int kWatchDownload = 300;
 constexpr int kWatchSender = 60;
 
-// A decimal count of at most nine digits and nothing else.
-bool ParseCount(const std::string& text, int& out) {
-    if (text.empty() || text.size() > 9) return false;
-    out = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') return false;
-        out = out * 10 + (c - '0');
-    }
-    return true;
-}
-
 }  // namespace
 
 void TBBSmodule::Send(const std::string& text) {

@@ -15,17 +15,6 @@ namespace qx {
 
 namespace {
 
-// A decimal number of at most nine digits, nothing else.
-bool ParseCount(const std::string& text, int& out) {
-    if (text.empty() || text.size() > 9) return false;
-    out = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') return false;
-        out = out * 10 + (c - '0');
-    }
-    return true;
-}
-
 // Sets a flag for the lifetime of the scope.
 class FlagScope {
   public:

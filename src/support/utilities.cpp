@@ -99,4 +99,14 @@ std::string UpperCase(std::string text) {
     return text;
 }
 
+bool ParseCount(const std::string& text, int& out) {
+    if (text.empty() || text.size() > 9) return false;
+    out = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return false;
+        out = out * 10 + (c - '0');
+    }
+    return true;
+}
+
 }  // namespace qx

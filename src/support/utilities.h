@@ -28,6 +28,9 @@ void WaitSeconds(int seconds);
 // presentation program's world compares them; other bytes are left alone).
 std::string UpperCase(std::string text);
 
+// Reads a decimal count of at most nine digits and nothing else (no sign, no spaces).
+bool ParseCount(const std::string& text, int& out);
+
 // The call result texts, code 0 to 15; any other code gives an empty text.
 std::string ResultText(int code);
 
