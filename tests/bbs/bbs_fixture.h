@@ -22,6 +22,7 @@
 #include "child_process.h"
 #include "platform/event_loop.h"
 #include "platform/ipc_objects.h"
+#include "pump_until.h"
 #include "shell/main_window.h"
 #include "support/log.h"
 
@@ -38,19 +39,8 @@ inline void EnsureApp() {
     if (QCoreApplication::instance() == nullptr) new QApplication(argc, argv);
 }
 
-inline bool PumpUntil(const std::function<bool()>& done, int timeoutMs) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        qx::ProcessPendingMessages();
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
-}
-
-inline void PumpFor(int ms) {
-    PumpUntil([] { return false; }, ms);
-}
+using qxtest::PumpFor;
+using qxtest::PumpUntil;
 
 // The window with the end of the call recorded instead of processed, and no dialogs.
 class TestForm : public qx::TfrmVudaDUD {

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "platform/event_loop.h"
+#include "pump_until.h"
 
 namespace linetest {
 
@@ -22,21 +23,8 @@ inline void EnsureApp() {
     if (QCoreApplication::instance() == nullptr) new QCoreApplication(argc, argv);
 }
 
-// Runs the event loop until done() or the bound passes; true when done.
-inline bool PumpUntil(const std::function<bool()>& done, int timeoutMs = 60000) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        qx::ProcessPendingMessages();
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
-}
-
-// Runs the event loop for a while (to see that nothing more arrives).
-inline void PumpFor(int ms) {
-    PumpUntil([] { return false; }, ms);
-}
+using qxtest::PumpFor;
+using qxtest::PumpUntil;
 
 // A fresh lock directory per test.
 inline std::string MakeLockDir() {
