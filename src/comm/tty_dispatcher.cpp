@@ -52,7 +52,7 @@ TCxDispatcher* FindDispatcher(int portNumber) {
 }
 
 TCxTtyDispatcher::TCxTtyDispatcher(size_t outSize)
-    : inBuf_(kInBufSize), outBuf_(std::max<size_t>(outSize, 1)) {
+    : queue_(kDefaultQueueSize), inBuf_(kInBufSize), outBuf_(std::max<size_t>(outSize, 1)) {
     portNumber_ = AddToPortList(this);
 }
 
@@ -227,18 +227,15 @@ void TCxTtyDispatcher::DispatchPass() {
     Extract(false);
     while (!closePending_ && TestStatusTriggers()) {
     }
-    // While data keeps coming, take the next piece at once instead of going back to the event
-    // thread; bounded so that timers and status triggers stay live under a steady stream.
-    // Topping up the ring after each delivery makes the next one offer everything that has
-    // arrived, so a round trip to the main thread carries up to a full ring.
-    int extracts = 0;
-    for (;;) {
-        while (!closePending_ && TestReceiveTriggers()) {
-            if (extracts < kExtractRounds && Extract(false) > 0) ++extracts;
-        }
-        if (closePending_ || extracts >= kExtractRounds || Extract(false) == 0) break;
-        ++extracts;
+    // When every handler runs on the main thread, the whole receive loop runs there in one
+    // send: a stream of deliveries then costs one round trip between threads, not one each.
+    if (HandlersOnMainOnly()) {
+        if (ReceiveWorkPending()) SendToMain([this] { ReceiveLoop(); }, kSendTimeoutMs);
+        // A handler that added one of this thread's own (a transfer starting) ended the loop
+        // there; the rest is delivered here.
+        DeliverLeftOverData();
     }
+    if (!closePending_ && !HandlersOnMainOnly()) ReceiveLoop();
     if (wakeAfterPass_.exchange(false)) device_.Wake();
     {
         std::lock_guard lock(dispMutex_);
@@ -264,6 +261,52 @@ void TCxTtyDispatcher::DispatchPass() {
         while (!closePending_ && TestStatusTriggers()) {
         }
         if (h) h();
+    }
+}
+
+void TCxTtyDispatcher::ReceiveLoop() {
+    // While data keeps coming, take the next piece at once instead of going back to the event
+    // thread; bounded so that timers and status triggers stay live under a steady stream.
+    // Topping up the ring after each delivery makes the next one offer everything that has
+    // arrived.
+    int extracts = 0;
+    for (;;) {
+        while (!closePending_ && MayDeliverHere() && TestReceiveTriggers()) {
+            if (extracts < kExtractRounds && Extract(false) > 0) ++extracts;
+        }
+        if (closePending_ || !MayDeliverHere() || extracts >= kExtractRounds || Extract(false) == 0)
+            break;
+        ++extracts;
+    }
+}
+
+bool TCxTtyDispatcher::HandlersOnMainOnly() {
+    std::lock_guard lock(dispMutex_);
+    if (handlers_.empty()) return false;
+    for (const auto& h : handlers_)
+        if (h->Type == HandlerEntry::kProc || (h->Type == HandlerEntry::kEvent && !h->InMain))
+            return false;
+    return true;
+}
+
+bool TCxTtyDispatcher::MayDeliverHere() {
+    return !IsMainThread() || HandlersOnMainOnly();
+}
+
+bool TCxTtyDispatcher::ReceiveWorkPending() {
+    std::lock_guard lock(dispMutex_);
+    std::lock_guard ilock(inMutex_);
+    return scanPos_ != inHead_ || queued_ > 0 ||
+           (availThreshold_ > 0 && inHead_ != notifyPos_ &&
+            inHead_ - inTail_ >= static_cast<uint64_t>(availThreshold_));
+}
+
+void TCxTtyDispatcher::DeliverLeftOverData() {
+    std::vector<std::pair<int32_t, int>> left;
+    left.swap(leftOverData_);
+    for (const auto& [handle, length] : left) {
+        if (closePending_) return;
+        Notify(MsgTriggerData, static_cast<unsigned>(handle), LParam(length));
     }
 }
 
@@ -302,26 +345,40 @@ void TCxTtyDispatcher::AddLineErrors(uint8_t driverFlags) {
     Kick();
 }
 
+size_t TCxTtyDispatcher::ReadDevice() {
+    // Only the event thread reads the device and moves the queue's head; the others only move
+    // its tail, which frees room. The free part is therefore filled without the lock, and the
+    // dispatch thread tops the ring up from the queue meanwhile: a read that finds the line's
+    // buffer empty waits for the kernel to move pending input, and nobody should wait for that.
+    size_t total = 0;
+    for (;;) {
+        size_t at, room;
+        uint64_t flushes;
+        {
+            std::lock_guard extracting(extractMutex_);
+            const size_t used = static_cast<size_t>(queueHead_ - queueTail_);
+            if (used == queue_.size()) break;
+            at = static_cast<size_t>(queueHead_ % queue_.size());
+            room = std::min(queue_.size() - used, queue_.size() - at);
+            flushes = queueFlushes_;
+        }
+        const size_t n = device_.Read(queue_.data() + at, room);
+        {
+            std::lock_guard extracting(extractMutex_);
+            // Bytes taken from the line while the input was flushed are flushed with it.
+            if (flushes == queueFlushes_) queueHead_ += n;
+        }
+        total += n;
+        if (n < room) break;
+    }
+    return total;
+}
+
 size_t TCxTtyDispatcher::Extract(bool readDevice) {
+    const size_t got = readDevice ? ReadDevice() : 0;
     // Only the holder of extractMutex_ moves the ring's head, so copying into the ring needs
     // no input lock.
     std::lock_guard extracting(extractMutex_);
-    if (queue_.size() != queueInSize_) {
-        queue_.assign(queueInSize_, 0);
-        queueHead_ = queueTail_ = 0;
-    }
-    // Device to driver queue: as much as the queue takes. Only the event thread reads: a read
-    // that finds the line's buffer empty waits for the kernel to move pending input, which
-    // the dispatch thread should not spend its time on.
-    const uint64_t before = queueHead_;
-    while (readDevice && queueHead_ - queueTail_ < queue_.size()) {
-        const size_t at = static_cast<size_t>(queueHead_ % queue_.size());
-        const size_t room = std::min(queue_.size() - static_cast<size_t>(queueHead_ - queueTail_),
-                                     queue_.size() - at);
-        const size_t n = device_.Read(queue_.data() + at, room);
-        queueHead_ += n;
-        if (n < room) break;
-    }
     // Driver queue to receive ring: as much as the ring takes.
     size_t free;
     {
@@ -343,7 +400,7 @@ size_t TCxTtyDispatcher::Extract(bool readDevice) {
     inHead_ += moved;
     // A full queue is only possible behind a full ring: stop polling input until room is made.
     if (queued_ == queue_.size()) inputPaused_ = true;
-    return moved + static_cast<size_t>(queueHead_ - before);
+    return moved + got;
 }
 
 void TCxTtyDispatcher::MaybeResumeInputLocked(bool fromDispatch) {
@@ -536,9 +593,13 @@ bool TCxTtyDispatcher::TestReceiveTriggers() {
         return DeliverAvail(availBefore, availTail);
     }
     if (deliverAvail) DeliverAvail(availBefore, availTail);
-    for (const auto& [handle, length] : matched) {
+    for (size_t i = 0; i < matched.size(); ++i) {
         if (closePending_) return false;
-        Notify(MsgTriggerData, static_cast<unsigned>(handle), LParam(length));
+        if (!MayDeliverHere()) {
+            leftOverData_.assign(matched.begin() + static_cast<std::ptrdiff_t>(i), matched.end());
+            return false;
+        }
+        Notify(MsgTriggerData, static_cast<unsigned>(matched[i].first), LParam(matched[i].second));
     }
     return !closePending_;
 }
@@ -1036,6 +1097,7 @@ int TCxTtyDispatcher::FlushInBuffer() {
         std::lock_guard extracting(extractMutex_);
         device_.FlushInput();
         queueTail_ = queueHead_;
+        ++queueFlushes_;
     }
     {
         std::lock_guard lock(dispMutex_);
@@ -1098,7 +1160,7 @@ size_t TCxTtyDispatcher::OutBuffFree() {
 }
 
 void TCxTtyDispatcher::BufferSizes(size_t& inSize, size_t& outSize) {
-    inSize = queueInSize_;
+    inSize = queue_.size();
     outSize = outBuf_.size();
 }
 

@@ -40,6 +40,7 @@ namespace qx {
 class TCxTtyDispatcher final : public TCxDispatcher {
   public:
     static constexpr size_t kInBufSize = 8192;
+    static constexpr size_t kDefaultQueueSize = 4096;
     static constexpr int kDispatchWaitMs = 50;
     static constexpr int kSendTimeoutMs = 3000;
     static constexpr int kExtractRounds = 16;
@@ -138,8 +139,8 @@ class TCxTtyDispatcher final : public TCxDispatcher {
     uint8_t ModemStatus() override;
 
     // Sizes the driver's input queue: input waits there while the receive ring is full, so
-    // the line keeps being read while a notification is out.
-    void SetQueueSizes(size_t inSize) { queueInSize_ = std::max<size_t>(inSize, 1); }
+    // the line keeps being read while a notification is out. Called before the threads start.
+    void SetQueueSizes(size_t inSize) { queue_.assign(std::max<size_t>(inSize, 1), 0); }
 
   private:
     struct HandlerEntry {
@@ -158,12 +159,20 @@ class TCxTtyDispatcher final : public TCxDispatcher {
     void ThreadEnded();
 
     void DispatchPass();
+    void ReceiveLoop();  // receive tests and top-ups while input keeps coming
+    bool HandlersOnMainOnly();
+    // False on the main thread once a handler that must run on this dispatcher's own thread
+    // has been added: the main thread then leaves the receive loop to the dispatch thread.
+    bool MayDeliverHere();
+    bool ReceiveWorkPending();
+    void DeliverLeftOverData();
     void CheckModemStatus();
     void CheckLineErrors();
     // Moves what fits from the driver queue into the receive ring, after reading the device
     // into the queue when readDevice (the event thread). Returns the bytes moved into the
     // ring plus those read from the device.
     size_t Extract(bool readDevice);
+    size_t ReadDevice();  // event thread: device to driver queue, as much as the queue takes
     bool TestStatusTriggers();
     bool TestTimerTriggers();
     // One receive test: true when something was delivered and the caller should test again.
@@ -190,7 +199,6 @@ class TCxTtyDispatcher final : public TCxDispatcher {
     TSerialDevice device_;
     std::string deviceName_;
     int portNumber_ = -1;
-    size_t queueInSize_ = 4096;
 
     // dispMutex_ guards:
     std::mutex dispMutex_;
@@ -211,12 +219,14 @@ class TCxTtyDispatcher final : public TCxDispatcher {
     bool hangupReported_ = false;
     SerialErrorCounts lastCounts_;
 
-    // Held by the thread (event or dispatch) that reads the device into the receive ring; it
-    // also guards the driver queue, which lies between the two.
+    // Held by the thread that moves input into the receive ring (event, dispatch, or main
+    // running the receive loop); it also guards the driver queue, which lies between the
+    // device and the ring (see ReadDevice).
     std::mutex extractMutex_;
     std::vector<uint8_t> queue_;
     uint64_t queueHead_ = 0;
     uint64_t queueTail_ = 0;
+    uint64_t queueFlushes_ = 0;
     // inMutex_ guards the receive ring: positions count bytes since open; index = pos % size.
     std::mutex inMutex_;
     std::vector<uint8_t> inBuf_;
@@ -234,6 +244,8 @@ class TCxTtyDispatcher final : public TCxDispatcher {
     std::atomic<bool> inputPaused_{false};    // queue full: the event thread stops polling input
     std::atomic<size_t> queued_{0};           // bytes waiting in the driver queue
     std::atomic<bool> wakeAfterPass_{false};  // input resumed by the dispatch thread
+    // Data notifications the main thread could not deliver (see MayDeliverHere): handle, length.
+    std::vector<std::pair<int32_t, int>> leftOverData_;
 
     // outMutex_ guards the output ring (positions as for the receive ring).
     std::mutex outMutex_;

@@ -454,6 +454,42 @@ TEST(Faults, HandlerThatThrowsIsReportedAndDispatchingGoesOn) {
     ASSERT_TRUE(WaitFor([&] { return calls == 2; }));
 }
 
+// A transfer's procedure handler is added by a main-thread handler in the middle of a piece of
+// input; every later notification of that piece must reach it on the dispatch thread.
+std::atomic<int> procData{0};
+std::atomic<int> procOnMain{0};
+std::atomic<unsigned> procHandle{0};
+void RecordProcedure(unsigned msg, unsigned wParam, int32_t) {
+    if (IsMainThread()) ++procOnMain;
+    if (msg != MsgTriggerData) return;
+    procHandle = wParam;
+    ++procData;
+}
+
+TEST(Handlers, AProcedureHandlerAddedByAMainThreadHandlerRunsOnTheDispatchThread) {
+    PtyPair pty;
+    TCxComPort port;
+    Recorder rec;
+    rec.Attach(port);
+    OpenOnPty(port, pty);
+    // Both match on the last byte: "START" (newest) is reported first, then "ART".
+    const uint16_t art = port.AddDataTrigger("ART", false);
+    const uint16_t start = port.AddDataTrigger("START", false);
+    port.OnTriggerData = [&](TCxComPort& p, unsigned h) {
+        rec.Events.push_back("data:" + std::to_string(h));
+        if (h == start) p.Dispatcher()->RegisterProcTriggerHandler(RecordProcedure);
+    };
+    pty.Write("go START then more");
+    ASSERT_TRUE(WaitFor([&] { return rec.Received == "go START then more"; }));
+    EXPECT_EQ(procData.load(), 1);
+    EXPECT_EQ(procHandle.load(), art);
+    EXPECT_EQ(procOnMain.load(), 0);
+    const std::vector<std::string> want = {"avail:go ", "data:" + std::to_string(start),
+                                           "data:" + std::to_string(art), "avail:START then more"};
+    EXPECT_EQ(rec.Events, want);
+    port.Dispatcher()->DeregisterProcTriggerHandler(RecordProcedure);
+}
+
 double ProcessCpuSeconds() {
     struct rusage ru {};
     ::getrusage(RUSAGE_SELF, &ru);
