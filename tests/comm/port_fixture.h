@@ -4,7 +4,6 @@
 #include <pty.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <functional>
 #include <string>
 
@@ -12,6 +11,7 @@
 
 #include "comm/com_port.h"
 #include "platform/event_loop.h"
+#include "pump_until.h"
 
 namespace qx::test {
 
@@ -40,20 +40,14 @@ struct PtyPair {
     }
 };
 
-// Runs the event loop until cond holds or timeoutMs passes; returns cond().
+// Runs the event loop until cond holds or timeoutMs passes; true when it holds.
 inline bool WaitFor(const std::function<bool()>& cond, int timeoutMs = 10000) {
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!cond()) {
-        if (std::chrono::steady_clock::now() > end) return cond();
-        ProcessPendingMessages();
-        ::usleep(1000);
-    }
-    return true;
+    return qxtest::PumpUntil(cond, timeoutMs);
 }
 
 // Lets the event loop run for a while (to show that nothing more arrives).
 inline void RunFor(int ms) {
-    WaitFor([] { return false; }, ms);
+    qxtest::PumpFor(ms);
 }
 
 // A port as the program configures it, opened on the pty's slave end.

@@ -12,15 +12,15 @@
 #include <QProcessEnvironment>
 
 #include <algorithm>
-#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <memory>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
+
+#include "pump_until.h"
 
 namespace e2e {
 
@@ -113,13 +113,7 @@ class CallTest : public ::testing::Test {
     }
 
     static bool WaitFor(const std::function<bool()>& done, int timeoutMs) {
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-        while (!done()) {
-            if (std::chrono::steady_clock::now() > deadline) return false;
-            QCoreApplication::processEvents();
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        return true;
+        return qxtest::PumpUntil(done, timeoutMs);
     }
 
     // Reads what the session printed so far into replies.

@@ -19,6 +19,7 @@
 #include <thread>
 
 #include "platform/event_loop.h"
+#include "pump_until.h"
 
 namespace qx::test {
 
@@ -185,13 +186,7 @@ int EventRecord::Count(char kind, int code) const {
 }
 
 bool WaitUntil(const std::function<bool()>& pred, int timeoutMs) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        ProcessPendingMessages();
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
+    return qxtest::PumpUntil(pred, timeoutMs);
 }
 
 void EnsureApplication() {
