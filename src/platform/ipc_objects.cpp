@@ -175,8 +175,9 @@ bool LeaveSection(const std::string& name, UniqueFd& fd, Mapping& map) {
 }
 
 bool IsPresent(const std::string& name) {
-    UniqueFd fd;
-    if (OpenExisting(name, fd) != 0) return false;
+    // Read access is enough for a lock, so a program of another user in the group is seen.
+    UniqueFd fd(RetryOnEintr([&] { return shm_open(ObjectName(name).c_str(), O_RDONLY, 0); }));
+    if (!fd) return false;
     if (TryLock(fd.get(), LockMode::kExclusive)) return false;
     return errno == EWOULDBLOCK;
 }

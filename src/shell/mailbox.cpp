@@ -12,6 +12,8 @@ namespace {
 
 // How long the heartbeat waits for the main thread to take a Poll.
 constexpr int kHandOverMs = 1000;
+// How long freeing the region waits for the mutex at the end.
+constexpr int kReleaseWaitMs = 2000;
 
 // Holds a TMutex for a scope; the wait has no time-out (a dead holder's lock is released by
 // the kernel, so it cannot last forever).
@@ -51,9 +53,10 @@ TMailbox::TMailbox(const std::string& name, int32_t limit, TStringList* lines,
 TMailbox::~TMailbox() {
     Terminate();
     if (thread_.joinable()) thread_.join();
-    if (Mem != nullptr && Mutex != nullptr) {
-        MutexHold hold(*Mutex);
+    // Bounded: a peer that keeps the mutex only costs the removal of the names.
+    if (Mem != nullptr && Mutex != nullptr && Mutex->Wait(kReleaseWaitMs)) {
         FreeRegion();
+        Mutex->Release();
     }
     Mem.reset();
 }
