@@ -262,20 +262,26 @@ bool TSqlDatabase::UpgradeDeclaredTypes(const std::string& sqlName,
     if (upToDate) return false;
     // Values already stored as numbers keep their digits, as text; leading zeros lost before
     // cannot be recovered. One transaction: a reader sees the old table or the new one.
+    // Inside the caller's transaction the rebuild is a savepoint of it, undone whole on failure.
     const bool own = !InTransaction();
     const std::string table = schema + "." + Quoted(sqlName);
     const std::string fresh = Quoted(sqlName + "_upgrade");
     try {
-        if (own) ExecOn(db, "BEGIN IMMEDIATE");
+        ExecOn(db, own ? "BEGIN IMMEDIATE" : "SAVEPOINT qx_upgrade");
         std::string create = CreateTableSql(sqlName + "_upgrade", columns);
         create.replace(0, std::string("CREATE TABLE ").size(), "CREATE TABLE " + schema + ".");
         ExecOn(db, create);
         ExecOn(db, "INSERT INTO " + schema + "." + fresh + " SELECT * FROM " + table);
         ExecOn(db, "DROP TABLE " + table);
         ExecOn(db, "ALTER TABLE " + schema + "." + fresh + " RENAME TO " + Quoted(sqlName));
-        if (own) ExecOn(db, "COMMIT");
+        ExecOn(db, own ? "COMMIT" : "RELEASE qx_upgrade");
     } catch (const ESqlError&) {
-        if (own && InTransaction()) ExecOn(db, "ROLLBACK");
+        try {
+            if (own && InTransaction()) ExecOn(db, "ROLLBACK");
+            if (!own) ExecOn(db, "ROLLBACK TO qx_upgrade; RELEASE qx_upgrade");
+        } catch (const ESqlError&) {
+            // The first error says more; the caller's own rollback undoes the rest.
+        }
         throw;
     }
     return true;
