@@ -69,7 +69,22 @@ int ZFileWriter::Open(const std::string& path, int64_t startOffset) {
         if (::lstat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode)) {
             return -5;
         }
-        int fd = -1;
+        // Preferably a file without a name until it is complete enough to close: a crash in
+        // the middle of a transfer then leaves nothing behind.
+        const size_t cut = path.rfind('/');
+        const std::string dir = cut == std::string::npos ? "." : path.substr(0, cut + 1);
+        int fd = RetryOnEintr(
+            [&] { return ::open(dir.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0644); });
+        if (fd >= 0) {
+            fd_ = fd;
+            unnamed_ = true;
+            path_ = path;
+            return 0;
+        }
+        // EISDIR, EOPNOTSUPP, EINVAL: the kernel or the file system cannot; a name it is.
+        if (errno != EISDIR && errno != EOPNOTSUPP && errno != EINVAL) {
+            return OpenErrorCode(errno);
+        }
         std::string temporary;
         for (int tries = 0; tries < 100 && fd < 0; ++tries) {
             temporary = TemporaryNameBeside(path);
@@ -115,9 +130,25 @@ int ZFileWriter::WriteAt(int64_t pos, const uint8_t* data, size_t len) {
 
 int ZFileWriter::Close() {
     if (fd_ < 0) return 0;
+    int result = 0;
+    if (unnamed_) {
+        // The unnamed file gets a fresh temporary name first (linkat never replaces).
+        const std::string self = "/proc/self/fd/" + std::to_string(fd_);
+        for (int tries = 0; tries < 100 && temporary_.empty(); ++tries) {
+            const std::string temporary = TemporaryNameBeside(path_);
+            if (::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, temporary.c_str(), AT_SYMLINK_FOLLOW) ==
+                0) {
+                temporary_ = temporary;
+            } else if (errno != EEXIST) {
+                break;
+            }
+        }
+        if (temporary_.empty()) result = -5;
+        unnamed_ = false;
+    }
     const int fd = fd_;
     fd_ = -1;
-    int result = ::close(fd) == 0 || errno == EINTR ? 0 : -101;
+    if (::close(fd) != 0 && errno != EINTR && result == 0) result = -101;
     if (!temporary_.empty()) {
         // What was received so far takes the name, complete or not, as a file written in place
         // would have; rename replaces a file or a link of that name, never what a link points to.
