@@ -1,6 +1,7 @@
 #include "ipc_mailbox_region.h"
 
 #include <atomic>
+#include <cstdio>
 #include <cstring>
 
 namespace qx::ipc {
@@ -29,6 +30,21 @@ size_t PlaceMessage(uint8_t* region, const std::string& text) {
     std::atomic_thread_fence(std::memory_order_release);
     region[0] = scratch[0];
     return n;
+}
+
+std::string DescribeRegion(const uint8_t* region) {
+    std::string out;
+    for (size_t i = 0; i < kMaxMessage && (i == 0 || region[i] != 0); ++i) {
+        const uint8_t c = region[i];
+        if (c >= 0x20 && c < 0x7F && c != '\\') {
+            out += static_cast<char>(c);
+        } else {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "\\x%02X", c);
+            out += hex;
+        }
+    }
+    return out;
 }
 
 void PlaceCloseMarker(uint8_t* region) {

@@ -31,6 +31,9 @@ std::string TakeMessage(uint8_t* region);
 // Writer: stores text cut to 299 characters, byte 0 last. Returns the characters stored.
 size_t PlaceMessage(uint8_t* region, const std::string& text);
 
+// The region's message bytes for a trace: printable characters as they are, others as \xHH.
+std::string DescribeRegion(const uint8_t* region);
+
 // Writer: marks the mailbox closed.
 void PlaceCloseMarker(uint8_t* region);
 

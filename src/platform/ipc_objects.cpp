@@ -6,7 +6,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <pwd.h>
+
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <thread>
@@ -16,7 +19,8 @@ namespace qx::ipc {
 
 namespace {
 
-constexpr mode_t kObjectMode = 0600;
+// As files are: the umask decides who else may use an object (a group can share them).
+constexpr mode_t kObjectMode = 0666;
 
 int FlockOp(LockMode mode) {
     return mode == LockMode::kShared ? LOCK_SH : LOCK_EX;
@@ -58,6 +62,43 @@ int OpenExisting(const std::string& name, UniqueFd& fd) {
 
 int Unlink(const std::string& name) {
     return shm_unlink(ObjectName(name).c_str()) == 0 ? 0 : errno;
+}
+
+bool StillNamed(const std::string& name, int fd) {
+    UniqueFd named(RetryOnEintr([&] { return shm_open(ObjectName(name).c_str(), O_RDONLY, 0); }));
+    struct stat mine, current;
+    if (!named || fstat(fd, &mine) != 0 || fstat(named.get(), &current) != 0) return false;
+    return mine.st_dev == current.st_dev && mine.st_ino == current.st_ino;
+}
+
+bool LockNamed(const std::string& name, UniqueFd& fd, LockMode mode, int timeoutMs) {
+    for (;;) {
+        if (!Lock(fd.get(), mode, timeoutMs)) return false;
+        if (StillNamed(name, fd.get())) return true;
+        // Its last user removed it while we waited: the name now belongs to a new object.
+        UniqueFd fresh;
+        if (int err = OpenObject(name, 0, fresh); err != 0) {
+            Unlock(fd.get());
+            errno = err;
+            return false;
+        }
+        fd = std::move(fresh);
+    }
+}
+
+std::string OpenFailureText(const std::string& name, int err) {
+    if (err != EACCES && err != EPERM) return {};
+    const std::string full = ObjectName(name);
+    const std::string path = "/dev/shm" + full;
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0) return {};
+    std::string owner = std::to_string(st.st_uid);
+    if (const passwd* pw = getpwuid(st.st_uid); pw != nullptr) owner = pw->pw_name;
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+    return "The shared-memory object " + full + " (" + path + ") belongs to " + owner +
+           " with mode " + mode + " and cannot be opened by this user; it is left from an " +
+           "earlier run: remove " + path + " or run as " + owner + ".";
 }
 
 bool TryLock(int fd, LockMode mode) {
@@ -123,9 +164,20 @@ int OpenSection(const std::string& name, size_t size, UniqueFd& fd, Mapping& map
     return 0;
 }
 
+bool LeaveSection(const std::string& name, UniqueFd& fd, Mapping& map) {
+    map.Unmap();
+    if (!fd) return false;
+    // The same test that finds a fresh section: nobody else holds it, so it goes with us.
+    const bool last = TryLock(fd.get(), LockMode::kExclusive) && StillNamed(name, fd.get());
+    if (last) Unlink(name);
+    fd.Close();
+    return last;
+}
+
 bool IsPresent(const std::string& name) {
-    UniqueFd fd;
-    if (OpenExisting(name, fd) != 0) return false;
+    // Read access is enough for a lock, so a program of another user in the group is seen.
+    UniqueFd fd(RetryOnEintr([&] { return shm_open(ObjectName(name).c_str(), O_RDONLY, 0); }));
+    if (!fd) return false;
     if (TryLock(fd.get(), LockMode::kExclusive)) return false;
     return errno == EWOULDBLOCK;
 }
@@ -133,9 +185,17 @@ bool IsPresent(const std::string& name) {
 int PresenceLock::Acquire(const std::string& name) {
     UniqueFd fd;
     if (int err = OpenObject(name, 0, fd); err != 0) return err;
-    if (!Lock(fd.get(), LockMode::kShared)) return errno;
+    if (!LockNamed(name, fd, LockMode::kShared)) return errno;
     fd_ = std::move(fd);
+    name_ = name;
     return 0;
+}
+
+void PresenceLock::Release() {
+    if (fd_ && TryLock(fd_.get(), LockMode::kExclusive) && StillNamed(name_, fd_.get())) {
+        Unlink(name_);
+    }
+    fd_.Close();
 }
 
 }  // namespace qx::ipc

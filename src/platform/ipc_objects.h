@@ -9,7 +9,11 @@
 //     is its only user and zero-fills it (a fresh section, as when its last user went away),
 //     and every user holds a shared lock on it for as long as it has it open;
 //   - the single-instance guard holds an exclusive lock on its section for the process's life;
-//   - a program announces that it runs by holding a shared lock on its presence object.
+//   - a program announces that it runs by holding a shared lock on its presence object;
+//   - objects are created with mode 0666 less the umask, and go with their last user: whoever
+//     lets go of one and then gets an exclusive lock on it unlinks it (a section under its
+//     mailbox's mutex, whose name goes with it). Whoever locks a named object checks afterwards
+//     that the name still leads to it, and otherwise opens the new one of that name.
 // Plain POSIX, no Qt: the command-line peer links this too.
 #pragma once
 
@@ -32,6 +36,12 @@ int OpenExisting(const std::string& name, UniqueFd& fd);
 // Removes the name (tests clean up their namespaces with it). Returns 0 or an errno value.
 int Unlink(const std::string& name);
 
+// True when name still leads to the object open on fd (it was not unlinked meanwhile).
+bool StillNamed(const std::string& name, int fd);
+// A stale object's owner and mode, and what to do, when err (from opening name) is a
+// permission error on an existing object; empty otherwise.
+std::string OpenFailureText(const std::string& name, int err);
+
 enum class LockMode { kShared, kExclusive };
 
 // Takes the lock at once or fails (held by someone else, or an error).
@@ -40,6 +50,9 @@ bool TryLock(int fd, LockMode mode);
 // descriptor is converted to the new mode.
 bool Lock(int fd, LockMode mode, int timeoutMs = -1);
 bool Unlock(int fd);
+// Lock on an object opened by name: when its last user unlinked it while we waited, the new
+// object of that name is opened (replacing fd) and locked instead. errno tells a failure.
+bool LockNamed(const std::string& name, UniqueFd& fd, LockMode mode, int timeoutMs = -1);
 
 // One writable mapping of size bytes at offset 0 of an object. Not copyable.
 class Mapping {
@@ -68,6 +81,10 @@ class Mapping {
 // fresh, then held shared. Returns 0 or an errno value.
 int OpenSection(const std::string& name, size_t size, UniqueFd& fd, Mapping& map);
 
+// Lets go of a section opened by OpenSection (the caller holds its mailbox's mutex): unmaps and
+// closes it, and unlinks it when nobody else has it open. Returns true when it was unlinked.
+bool LeaveSection(const std::string& name, UniqueFd& fd, Mapping& map);
+
 // True when the program announcing itself under name runs: its presence object exists and
 // someone holds a shared lock on it.
 bool IsPresent(const std::string& name);
@@ -75,13 +92,19 @@ bool IsPresent(const std::string& name);
 // Holds the shared presence lock on name while it lives. Not copyable.
 class PresenceLock {
   public:
+    PresenceLock() = default;
+    ~PresenceLock() { Release(); }
+    PresenceLock(const PresenceLock&) = delete;
+    PresenceLock& operator=(const PresenceLock&) = delete;
     // Returns 0 or an errno value.
     int Acquire(const std::string& name);
-    void Release() { fd_.Close(); }
+    // Lets go of the lock, removing the object when no other holder is left.
+    void Release();
     bool IsHeld() const { return static_cast<bool>(fd_); }
 
   private:
     UniqueFd fd_;
+    std::string name_;
 };
 
 }  // namespace qx::ipc

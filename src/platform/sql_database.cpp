@@ -75,11 +75,18 @@ void SyncDirectory(const std::string& dir) {
 
 }  // namespace
 
+std::string SqliteDeclaredType(const std::string& type) {
+    // SQLite gives "String(n)" numeric affinity, which turns "0822.001" into 822.001; a type
+    // containing CHAR keeps text as written, and readers still see the length.
+    if (Lower(type).starts_with("string(")) return "VARCHAR" + type.substr(6);
+    return type;
+}
+
 std::string CreateTableSql(const std::string& sqlName, const std::vector<SqlColumn>& columns) {
     std::string sql = "CREATE TABLE " + Quoted(sqlName) + " (";
     for (size_t i = 0; i < columns.size(); ++i) {
         if (i > 0) sql += ", ";
-        sql += Quoted(columns[i].Name) + " " + columns[i].Type;
+        sql += Quoted(columns[i].Name) + " " + SqliteDeclaredType(columns[i].Type);
     }
     return sql + ")";
 }
@@ -218,6 +225,66 @@ void TSqlDatabase::EnsureIndex(const std::string& sqlName, const std::string& in
         sql += Quoted(columns[i]);
     }
     ExecOn(db_.get(), sql + ")");
+}
+
+bool TSqlDatabase::UpgradeDeclaredTypes(const std::string& sqlName,
+                                        const std::vector<SqlColumn>& columns) {
+    if (!IsAttached(sqlName)) throw ESqlError("Table " + sqlName + " is not open");
+    sqlite3* db = db_.get();
+    const std::string schema = Quoted(sqlName);
+    // The table's own spelling of its name, and whether any declared type differs from ours.
+    sqlite3_stmt* stmt = nullptr;
+    const std::string info = "SELECT name, type FROM pragma_table_info(?1, ?1)";
+    if (sqlite3_prepare_v2(db, info.c_str(), -1, &stmt, nullptr) != SQLITE_OK) {
+        throw ESqlError(std::string(sqlite3_errmsg(db)) + " [" + info + "]");
+    }
+    sqlite3_bind_text(stmt, 1, sqlName.c_str(), -1, SQLITE_TRANSIENT);
+    std::vector<SqlColumn> found;
+    while (sqlite3_step(stmt) == SQLITE_ROW) {
+        auto text = [&](int i) {
+            const unsigned char* t = sqlite3_column_text(stmt, i);
+            return std::string(t != nullptr ? reinterpret_cast<const char*>(t) : "");
+        };
+        found.push_back({text(0), text(1)});
+    }
+    sqlite3_finalize(stmt);
+    // Only a table of the same columns, some declared with the old types, is rebuilt; any other
+    // layout is someone else's and is left alone.
+    if (found.size() != columns.size()) return false;
+    bool upToDate = true;
+    for (size_t i = 0; i < found.size(); ++i) {
+        const std::string type = Lower(found[i].Type);
+        const bool current = type == Lower(SqliteDeclaredType(columns[i].Type));
+        if (Lower(found[i].Name) != Lower(columns[i].Name)) return false;
+        if (!current && type != Lower(columns[i].Type)) return false;
+        upToDate = upToDate && current;
+    }
+    if (upToDate) return false;
+    // Values already stored as numbers keep their digits, as text; leading zeros lost before
+    // cannot be recovered. One transaction: a reader sees the old table or the new one.
+    // Inside the caller's transaction the rebuild is a savepoint of it, undone whole on failure.
+    const bool own = !InTransaction();
+    const std::string table = schema + "." + Quoted(sqlName);
+    const std::string fresh = Quoted(sqlName + "_upgrade");
+    try {
+        ExecOn(db, own ? "BEGIN IMMEDIATE" : "SAVEPOINT qx_upgrade");
+        std::string create = CreateTableSql(sqlName + "_upgrade", columns);
+        create.replace(0, std::string("CREATE TABLE ").size(), "CREATE TABLE " + schema + ".");
+        ExecOn(db, create);
+        ExecOn(db, "INSERT INTO " + schema + "." + fresh + " SELECT * FROM " + table);
+        ExecOn(db, "DROP TABLE " + table);
+        ExecOn(db, "ALTER TABLE " + schema + "." + fresh + " RENAME TO " + Quoted(sqlName));
+        ExecOn(db, own ? "COMMIT" : "RELEASE qx_upgrade");
+    } catch (const ESqlError&) {
+        try {
+            if (own && InTransaction()) ExecOn(db, "ROLLBACK");
+            if (!own) ExecOn(db, "ROLLBACK TO qx_upgrade; RELEASE qx_upgrade");
+        } catch (const ESqlError&) {
+            // The first error says more; the caller's own rollback undoes the rest.
+        }
+        throw;
+    }
+    return true;
 }
 
 void TSqlDatabase::DetachTable(const std::string& sqlName) {

@@ -67,6 +67,10 @@ class TSqlDatabase {
     // change no row and no column, only how fast rows are found.
     void EnsureIndex(const std::string& sqlName, const std::string& indexName,
                      const std::vector<std::string>& columns);
+    // Rebuilds an attached table whose columns match these but were declared with older types
+    // (text columns once declared "String(n)"), so it stores values as the columns now say.
+    // Returns true when it rebuilt the table. Throws ESqlError when the rebuild fails.
+    bool UpgradeDeclaredTypes(const std::string& sqlName, const std::vector<SqlColumn>& columns);
     void DetachTable(const std::string& sqlName);
     bool IsAttached(const std::string& sqlName) const;
 
@@ -94,6 +98,8 @@ class TSqlDatabase {
     std::set<std::string> attached_;  // lower-cased schema names
 };
 
+// The type SQLite is told for a logical type: "String(n)" becomes "VARCHAR(n)" (text affinity).
+std::string SqliteDeclaredType(const std::string& type);
 // "CREATE TABLE "name" ("col" Type, ...)" for the given columns.
 std::string CreateTableSql(const std::string& sqlName, const std::vector<SqlColumn>& columns);
 

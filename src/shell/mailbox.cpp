@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "platform/event_loop.h"
+#include "support/log.h"
 
 namespace qx {
 
@@ -11,6 +12,8 @@ namespace {
 
 // How long the heartbeat waits for the main thread to take a Poll.
 constexpr int kHandOverMs = 1000;
+// How long freeing the region waits for the mutex at the end.
+constexpr int kReleaseWaitMs = 2000;
 
 // Holds a TMutex for a scope; the wait has no time-out (a dead holder's lock is released by
 // the kernel, so it cannot last forever).
@@ -34,7 +37,8 @@ TMailbox::TMailbox(const std::string& name, int32_t limit, TStringList* lines,
                    const std::string& mode, int heartbeatMs)
     : IsReader(mode.find("Read") != std::string::npos),
       Limit(limit < 10 ? 10 : limit),
-      Lines(lines) {
+      Lines(lines),
+      name_(name) {
     // The mutex first: the section is opened under it so that the fresh-section check cannot
     // race with the peer's own opening.
     Mutex = std::make_unique<TMutex>(name + "Semaphore");
@@ -49,7 +53,20 @@ TMailbox::TMailbox(const std::string& name, int32_t limit, TStringList* lines,
 TMailbox::~TMailbox() {
     Terminate();
     if (thread_.joinable()) thread_.join();
+    // Bounded: a peer that keeps the mutex only costs the removal of the names.
+    if (Mem != nullptr && Mutex != nullptr && Mutex->Wait(kReleaseWaitMs)) {
+        FreeRegion();
+        Mutex->Release();
+    }
     Mem.reset();
+}
+
+void TMailbox::FreeRegion() {
+    if (Mem == nullptr) return;
+    const bool last = Mem->Leave();
+    Mem.reset();
+    // The mutex is still held: whoever waits for it finds its name gone and opens a new one.
+    if (last) ipc::Unlink(name_ + "Semaphore");
 }
 
 void TMailbox::Terminate() {
@@ -101,7 +118,10 @@ void TMailbox::Poll() {
     MutexHold hold(*Mutex);
     uint8_t* region = Mem->Buffer;
     if (ipc::StateOf(region) == ipc::RegionState::kClosed) {
-        Mem.reset();  // the peer has closed: dead from now on
+        // A command line that began with 0xFF reads the same as the peer's close: say what
+        // was there, so a dead command channel can be told from a closed one.
+        if (IsReader) Log("Close marker in " + name_ + ": " + ipc::DescribeRegion(region), 1);
+        FreeRegion();  // the peer has closed: dead from now on
         return;
     }
     if (Lines == nullptr) return;

@@ -34,7 +34,8 @@ class TMailbox {
     // mode containing "Read" makes a reader. lines is not owned and must outlive the mailbox.
     TMailbox(const std::string& name, int32_t limit, TStringList* lines, const std::string& mode,
              int heartbeatMs = kHeartbeatMs);
-    // Stops the heartbeat, waits for it, frees the region.
+    // Stops the heartbeat, waits for it, frees the region (removing it when this was its last
+    // user).
     ~TMailbox();
     TMailbox(const TMailbox&) = delete;
     TMailbox& operator=(const TMailbox&) = delete;
@@ -59,7 +60,10 @@ class TMailbox {
 
   private:
     void Heartbeat(int intervalMs);
+    // Under the mutex: lets go of the region; the last user removes it and its mutex's name.
+    void FreeRegion();
 
+    std::string name_;
     std::mutex stopMutex_;
     std::condition_variable stopChanged_;
     bool stop_ = false;  // guarded by stopMutex_

@@ -25,6 +25,7 @@ class TMutex : public THandledObject {
     bool Release();
 
   private:
+    std::string name_;
     std::thread::id owner_;
     int depth_ = 0;
 };

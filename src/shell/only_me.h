@@ -16,9 +16,16 @@ class TOnlyMe {
     // ends the program without taking part in anything. Raises ESharedMemError when the section
     // cannot be created.
     explicit TOnlyMe(const std::string& name);
+    // The guard's section goes with the instance that held it.
+    ~TOnlyMe();
+    TOnlyMe(const TOnlyMe&) = delete;
+    TOnlyMe& operator=(const TOnlyMe&) = delete;
 
     bool AlreadyRunning = false;
     std::unique_ptr<TSharedMem> Mem;
+
+  private:
+    std::string name_;
 };
 
 }  // namespace qx

@@ -20,10 +20,19 @@ TSharedMem::TSharedMem(const std::string& name, int32_t size, OpenRule rule)
     if (err != 0) {
         char text[512];
         std::snprintf(text, sizeof text, "Error creating shared memory %s (%d)", name.c_str(), err);
-        ShowMessage(text);
-        throw ESharedMemError(text);
+        std::string message = text;
+        if (const std::string why = ipc::OpenFailureText(name, err); !why.empty()) {
+            message += "\n" + why;
+        }
+        ShowMessage(message);
+        throw ESharedMemError(message);
     }
     Buffer = mapping_.Data();
+}
+
+bool TSharedMem::Leave() {
+    Buffer = nullptr;
+    return ipc::LeaveSection(Name, Handle, mapping_);
 }
 
 TSharedMem::~TSharedMem() {

@@ -28,6 +28,10 @@ class TSharedMem : public THandledObject {
     TSharedMem(const std::string& name, int32_t size, OpenRule rule = OpenRule::kPlain);
     ~TSharedMem() override;  // unmaps, then closes the handle
 
+    // For a mailbox section, under the mailbox's mutex: unmaps and closes it, removing it when
+    // nobody else has it open. True when it was removed.
+    bool Leave();
+
     std::string Name;
     int32_t Size = 0;
     uint8_t* Buffer = nullptr;

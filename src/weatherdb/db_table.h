@@ -30,6 +30,8 @@ class TDbTable {
     }
     void CreateTable() { database_.CreateTableFile(tableName_, sqlName_, fieldDefs_); }
     void Close() { database_.DetachTable(sqlName_); }
+    // A file made before text columns had text affinity is rebuilt with today's declared types.
+    bool UpgradeDeclaredTypes() { return database_.UpgradeDeclaredTypes(sqlName_, fieldDefs_); }
     void EnsureIndex() {
         if (!indexColumns_.empty())
             database_.EnsureIndex(sqlName_, sqlName_ + "Key", indexColumns_);

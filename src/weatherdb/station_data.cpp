@@ -9,8 +9,8 @@
 #include <cctype>
 #include <fstream>
 #include <set>
-#include <tuple>
 #include <unordered_map>
+#include <utility>
 
 #include "platform/event_loop.h"
 #include "platform/files.h"
@@ -190,14 +190,16 @@ class TStationTable {
         // When no row of this delivery was stored before it, a row of a (Station, Dtg) exists
         // only if this file sent it already; statements that could find nothing are skipped.
         const bool knownEmpty = !AnyRows(workQuery, fileTimeIso);
-        std::set<std::tuple<int32_t, int32_t, int32_t>> sentKeys;
+        // Keyed by the composed time: raw date and time numbers that differ (time 120000 and
+        // 1120000) may still give the same Dtg, and so the same row.
+        std::set<std::pair<int32_t, std::string>> sentKeys;
         int32_t lastStation = -1;
         TDateTime lastFileTime = NowLocal();
         unsigned char bytes[kStationRecordSize];
         while (in.read(reinterpret_cast<char*>(bytes), sizeof bytes)) {
             const TStationRecord r = ParseStationRecord(bytes);
             const TRecordTimes::Entry& time = times.Of(r.Date, r.Time);
-            const auto key = std::make_tuple(r.Station, r.Date, r.Time);
+            const auto key = std::make_pair(r.Station, time.Iso);
             const bool mayExist = !knownEmpty || sentKeys.count(key) != 0;
             if (addOnly) {
                 if (mayExist && RowExists(workQuery, fileTimeIso, r.Station, time.Iso)) continue;

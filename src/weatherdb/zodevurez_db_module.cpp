@@ -43,9 +43,11 @@ std::vector<std::string> StationKey() {
     return {"FileTime", "Station", "Dtg"};
 }
 
-// The lookup index is only an aid: a file we may not change is still used without it.
+// The lookup index is only an aid: a file we may not change is still used without it. A file
+// with the old declared types is upgraded first (the rebuild drops its index).
 void EnsureIndexQuietly(TDbTable& table) {
     try {
+        if (table.UpgradeDeclaredTypes()) Log(table.TableName() + ": text columns upgraded", 1);
         table.EnsureIndex();
     } catch (const std::exception& e) {
         Log(table.TableName() + ": " + e.what(), 1);

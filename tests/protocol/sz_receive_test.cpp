@@ -1,5 +1,6 @@
 // The receiver against a real sender: lrzsz's sz on a pseudo-terminal, through TCxProtocol.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -297,12 +298,19 @@ TEST_F(SzReceive, WriteFailureCancelsTheSenderAndReportsDiskFull) {
     TCxProtocol proto;
     EventRecord rec;
     Prepare(proto, rec, *port);
-    rec.Accept = [](std::string& name) {
-        name = "/dev/full";  // every write fails with "no space"
-        return true;
-    };
+    // A file size limit makes every write past 64 KiB fail, as a full disk does; the receiver
+    // only writes files it creates itself, so a device such as /dev/full cannot stand in.
+    struct rlimit old {};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
+    struct rlimit small = old;
+    small.rlim_cur = 65536;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
     proto.StartReceive();
-    ASSERT_TRUE(WaitUntil([&] { return rec.Finished; }, kTransferMs));
+    const bool finished = WaitUntil([&] { return rec.Finished; }, kTransferMs);
+    setrlimit(RLIMIT_FSIZE, &old);
+    std::signal(SIGXFSZ, oldHandler);
+    ASSERT_TRUE(finished);
     EXPECT_EQ(rec.FinishCode, -101);
     EXPECT_EQ(rec.Count('E', -101), 1);
     EXPECT_EQ(rec.Count('L', 2), 1);

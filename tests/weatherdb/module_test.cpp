@@ -63,7 +63,7 @@ TEST(ZodevurezDbModuleTest, AbsentTablesAreAnnouncedAndCreatedWithTheExactColumn
     module.CloseAllTables();
     const std::string image =
         "InsertTime|DateTime\nFileTime|DateTime\nVersionNo|INTEGER\n"
-        "FileName|String(20)\nInfoString|String(40)";
+        "FileName|VARCHAR(20)\nInfoString|VARCHAR(40)";
     // SQLite reports the declared type "Integer" in its canonical spelling INTEGER.
     const std::string columns = "select name || '|' || type from pragma_table_info('%s');";
     auto layout = [&](const std::string& file, const std::string& sqlName) {
@@ -77,7 +77,7 @@ TEST(ZodevurezDbModuleTest, AbsentTablesAreAnnouncedAndCreatedWithTheExactColumn
     EXPECT_EQ(layout("Charts.DB", "Charts"), image + "\nType|INTEGER");
     EXPECT_EQ(layout("TextLng.DB", "TextLng"),
               "InsertTime|DateTime\nFileTime|DateTime\nRegio|INTEGER\nVersionNo|INTEGER\n"
-              "FileName|String(20)\nInfoString|String(40)");
+              "FileName|VARCHAR(20)\nInfoString|VARCHAR(40)");
     const std::string station = layout("Obs.DB", "Obs");
     EXPECT_EQ(station, layout("FcstSrt.DB", "FcstSrt"));
     EXPECT_TRUE(

@@ -62,7 +62,8 @@ const char kDescription[] =
     "  QUORVEX_IPC_NAMESPACE   prefix of every shared-memory name; set it to the same value\n"
     "                          as for quorvex to talk to that instance (empty by default)\n"
     "\n"
-    "Exit status: 0 done, 1 time-out, 2 bad arguments, 3 shared memory unusable.\n"
+    "Exit status: 0 done, 1 time-out, 2 bad arguments (also a COMMAND beginning with byte\n"
+    "0xFF, which would read as the close marker), 3 shared memory unusable.\n"
     "\n"
     "Example:\n"
     "  printf 'MINI\\nEXIT\\n' | quorvexctl session --timeout 30\n";
@@ -92,9 +93,24 @@ void PrintReply(std::string text) {
 int OpenMailbox(PeerMailbox& box, const char* name) {
     if (int err = box.Open(name); err != 0) {
         std::fprintf(stderr, "quorvexctl: cannot open mailbox %s: %s\n", name, std::strerror(err));
+        for (const std::string& object : {std::string(name) + "Semaphore", std::string(name)}) {
+            const std::string why = qx::ipc::OpenFailureText(object, err);
+            if (!why.empty()) std::fprintf(stderr, "quorvexctl: %s\n", why.c_str());
+        }
         return kExitIpc;
     }
     return kExitOk;
+}
+
+// A command whose first byte is 0xFF would read as the close marker and end the command
+// channel; Quorvex could not tell it from a real close. Such a line is never sent.
+bool RefusedCommand(const std::string& line) {
+    if (line.empty() || static_cast<unsigned char>(line[0]) != 0xFF) return false;
+    std::fputs(
+        "quorvexctl: refused a command that begins with byte 0xFF (it would close the "
+        "command mailbox); nothing sent\n",
+        stderr);
+    return true;
 }
 
 // Lines of standard input, read by their own thread.
@@ -143,7 +159,10 @@ int Exchange(double timeoutSeconds, InputLines* input) {
                                              std::chrono::duration<double>(timeoutSeconds));
     for (;;) {
         std::string line;
-        if (input != nullptr && input->Front(line) && commands.TryPlace(line)) input->Pop();
+        if (input != nullptr && input->Front(line) &&
+            (RefusedCommand(line) || commands.TryPlace(line))) {
+            input->Pop();
+        }
         std::string reply;
         for (;;) {
             const PeerMailbox::Took took = replies.TryTake(reply);
@@ -161,6 +180,9 @@ int Exchange(double timeoutSeconds, InputLines* input) {
 }
 
 int Send(double timeoutSeconds, const std::vector<std::string>& lines) {
+    for (const std::string& line : lines) {
+        if (RefusedCommand(line)) return kExitUsage;
+    }
     PeerMailbox commands;
     if (int rc = OpenMailbox(commands, "Mailbox-PresToComm"); rc != kExitOk) return rc;
     const auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
@@ -238,7 +260,14 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "quorvexctl: cannot take the presence lock: %s\n", std::strerror(err));
         return kExitIpc;
     }
-    if (command == "send") Finish(Send(timeout, rest));
+    // The presence object goes with its last holder; _exit would skip that.
+    if (command == "send") {
+        const int rc = Send(timeout, rest);
+        presence.Release();
+        Finish(rc);
+    }
     InputLines input;
-    Finish(Exchange(timeout, command == "session" ? &input : nullptr));
+    const int rc = Exchange(timeout, command == "session" ? &input : nullptr);
+    presence.Release();
+    Finish(rc);
 }

@@ -14,8 +14,13 @@ class PeerMailbox {
     // Opens (creating when needed) the mailbox name and its mutex name + "Semaphore".
     // Returns 0 or an errno value.
     int Open(const std::string& name);
-    // Drops the view of the section (after the close marker).
+    // Drops the view of the section (after the close marker, or at the end), removing the
+    // section and its mutex's name when nobody else has it open.
     void Release();
+    PeerMailbox() = default;
+    ~PeerMailbox() { Release(); }
+    PeerMailbox(const PeerMailbox&) = delete;
+    PeerMailbox& operator=(const PeerMailbox&) = delete;
     bool IsOpen() const { return map_.IsMapped(); }
 
     // Writer step: places text when the slot is free. True when placed.
@@ -29,6 +34,7 @@ class PeerMailbox {
 
   private:
     class Hold;
+    std::string name_;
     UniqueFd mutex_;
     UniqueFd section_;
     ipc::Mapping map_;
