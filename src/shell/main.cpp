@@ -89,11 +89,20 @@ int ParseCommandLine(int argc, char** argv, Options& o) {
     return -1;
 }
 
+// Qt's own messages get the same dated (or journal) lines as the program's.
+void QtMessage(QtMsgType type, const QMessageLogContext&, const QString& text) {
+    const int level = type == QtDebugMsg || type == QtInfoMsg ? 40
+                      : type == QtWarningMsg                  ? qx::kLevelWarning
+                                                              : qx::kLevelError;
+    qx::WriteLogLine(text.toStdString(), level);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     Options options;
     if (const int rc = ParseCommandLine(argc, argv, options); rc >= 0) return rc;
+    qInstallMessageHandler(QtMessage);
     // Without a display the program still runs, on Qt's offscreen platform.
     if (!qx::DisplayConfigured() && std::getenv("QT_QPA_PLATFORM") == nullptr) {
         setenv("QT_QPA_PLATFORM", "offscreen", 1);

@@ -103,6 +103,7 @@ std::string EscapeControls(const std::string& text) {
 
 int SyslogPriority(int level) {
     if (level == kLevelError) return 3;
+    if (level == kLevelWarning) return 4;
     if (level == 0) return 5;
     if (level == 1) return 6;
     return 7;

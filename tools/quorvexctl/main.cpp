@@ -60,6 +60,7 @@ const char kDescription[] =
     "  --timeout S      give up (exit 1) after S seconds without a reply, a command taken or\n"
     "                   a line typed (default 60; decimals allowed)\n"
     "  --wait-start S   wait up to S seconds for Quorvex to start (default 0.5)\n"
+    "  --no-check       do not look for a running Quorvex (whoever reads the mailbox)\n"
     "  --help           this text\n"
     "  --version        the version\n"
     "\n"
@@ -198,7 +199,7 @@ void Step(qx::ctl::LineEditor* editor) {
 
 // Runs the reply side (and, with input, the command side) until the close marker, the idle
 // time-out or the end of Quorvex.
-int Exchange(double timeoutSeconds, bool withInput) {
+int Exchange(double timeoutSeconds, bool withInput, bool check) {
     PeerMailbox replies;
     PeerMailbox commands;
     if (int rc = OpenMailbox(replies, "Mailbox-CommToPres"); rc != kExitOk) return rc;
@@ -238,7 +239,7 @@ int Exchange(double timeoutSeconds, bool withInput) {
         }
         // Quorvex writes its close marker before it lets go of its guard, so a guard gone
         // with no marker behind it means Quorvex ended without closing.
-        if (Clock::now() - lastCheck >= std::chrono::seconds(1)) {
+        if (check && Clock::now() - lastCheck >= std::chrono::seconds(1)) {
             lastCheck = Clock::now();
             if (!QuorvexRuns("Mailbox-CommToPres")) {
                 if (replies.TryTake(reply) == PeerMailbox::Took::kClosed) return kExitOk;
@@ -306,6 +307,7 @@ int main(int argc, char** argv) {
     }
     double timeout = 60;
     double waitStart = 0.5;
+    bool check = true;
     std::vector<std::string> rest;
     bool optionsDone = false;
     for (size_t i = 1; i < args.size(); ++i) {
@@ -321,6 +323,8 @@ int main(int argc, char** argv) {
                 value = a.substr(std::strlen("--timeout="));
             }
             if (!ParseSeconds(value, timeout)) return Usage("bad --timeout value '" + value + "'");
+        } else if (!optionsDone && a == "--no-check") {
+            check = false;
         } else if (!optionsDone && (a == "--wait-start" || a.rfind("--wait-start=", 0) == 0)) {
             std::string value;
             if (a == "--wait-start") {
@@ -347,7 +351,7 @@ int main(int argc, char** argv) {
         return kExitIpc;
     }
     const char* mailbox = command == "send" ? "Mailbox-PresToComm" : "Mailbox-CommToPres";
-    if (!WaitForQuorvex(mailbox, waitStart)) Finish(kExitNotRunning);
+    if (check && !WaitForQuorvex(mailbox, waitStart)) Finish(kExitNotRunning);
     if (command == "send") Finish(Send(timeout, rest));
-    Finish(Exchange(timeout, command == "session"));
+    Finish(Exchange(timeout, command == "session", check));
 }
