@@ -118,6 +118,13 @@ bool TfrmVudaDUD::FormCreate() {
     } else {
         show();
     }
+    if (LineTrace && BBSmodule) {
+        // Large enough for a whole call, from the modem's greeting to the hang-up.
+        BBSmodule->ComPort.Tracing = tlOn;
+        BBSmodule->ComPort.Logging = tlOn;
+        BBSmodule->ComPort.SetTraceSize(4000000);
+        BBSmodule->ComPort.SetLogSize(1000000);
+    }
     DebugLevel = 0;
     if (ReadDebugFile()) Log("Debug: " + std::to_string(DebugLevel), 1);
     if (DebugFromCommandLine >= 0) {

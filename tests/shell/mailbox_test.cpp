@@ -113,7 +113,7 @@ TEST(MailboxExchange, ListOperationsAndWriterLimit) {
     IpcNamespace ns;
     TStringList out;
     TMailbox writer(kReplies, 10, &out, "Write", 0);
-    for (int i = 0; i < 12; ++i) writer.Post("m" + std::to_string(i));
+    for (int i = 0; i < 12; ++i) writer.Post(std::string("m").append(std::to_string(i)));
     EXPECT_EQ(out.Count(), 10);  // the writer's list is full: later posts are dropped
     std::string text;
     EXPECT_TRUE(writer.Get(9, text));
