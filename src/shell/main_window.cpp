@@ -174,10 +174,11 @@ void TfrmVudaDUD::Log(const std::string& text, int level) {
         if (level >= 0) ShowStatusText(shown);
         WriteLogLine(text, level);
     }
+    // Replies go to the presentation program as they are: they are the protocol, and the
+    // password they could mask is the presentation program's own.
     if (level == 0) {
-        const std::string reply = MaskSecrets(text);
-        if (ToPresentation) ToPresentation->Post(reply);
-        if (TrayIcon) TrayIcon->SetTip(reply);
+        if (ToPresentation) ToPresentation->Post(text);
+        if (TrayIcon) TrayIcon->SetTip(text);
     }
     ProcessPendingMessages();
 }

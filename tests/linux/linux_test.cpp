@@ -10,6 +10,7 @@
 #include <sstream>
 
 #include "../e2e/program_fixture.h"
+#include "comm/line_trace.h"
 #include "shell/mailbox.h"
 #include "support/log.h"
 
@@ -96,6 +97,25 @@ TEST(LogLine, PasswordIsMaskedBeforeAndAfterItIsSet) {
     EXPECT_EQ(MaskSecrets("sent hunter22\r and hunter22"), "sent ********\r and ********");
     EXPECT_EQ(FormatLogLine("hunter22", 7, {}, true), "<7>7 ********");
     SetLogSecret("");
+}
+
+TEST(LineTrace, RunsWrapAt78ColumnsAndTheRingsKeepTheNewest) {
+    TLineTrace trace(100, 2);
+    const std::string atz = "ATZ\r", board(200, 'a');
+    trace.Add('T', reinterpret_cast<const uint8_t*>(atz.data()), atz.size());
+    trace.Add('R', reinterpret_cast<const uint8_t*>(board.data()), board.size());
+    // The 100 newest bytes: the command is gone, the board's run wraps under its heading.
+    EXPECT_EQ(trace.TraceText(true, false), "Receive: " + std::string(69, 'a') + "\n" +
+                                                std::string(9, ' ') + std::string(31, 'a') + "\n");
+    TLineTrace small(10, 2);
+    small.Add('T', reinterpret_cast<const uint8_t*>(atz.data()), atz.size());
+    EXPECT_EQ(small.TraceText(true, true), "Transmit: [41][54][5A][0D]\n");
+    for (const char* sub : {"ReadCom", "WriteCom", "ReadCom"}) {
+        small.LogEntry("Dispatch", sub, reinterpret_cast<const uint8_t*>(atz.data()), 4);
+    }
+    const std::string log = small.LogText();
+    EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 3);  // heading and the newest two
+    EXPECT_NE(log.find("Dispatch  WriteCom      00000004  ATZ\\r\n"), std::string::npos) << log;
 }
 
 // The whole run at the highest debug level: the password in no line of standard error, the
