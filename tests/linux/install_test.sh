@@ -16,7 +16,8 @@ check lib/systemd/user/quorvex.service
 check share/applications/quorvex.desktop
 check share/quorvex/autostart/quorvex.desktop
 check share/icons/hicolor/scalable/apps/quorvex.svg
-check share/doc/Quorvex/README.md
+check share/doc/quorvex/README.md
+check share/doc/quorvex/commands.md
 unit=$prefix/lib/systemd/user/quorvex.service
 grep -q "ExecStart=.*$prefix/bin/quorvex" "$unit" || { echo "unit does not start $prefix/bin/quorvex"; fail=1; }
 grep -q "QT_QPA_PLATFORM=offscreen" "$unit" || { echo "unit lacks the offscreen fallback"; fail=1; }
