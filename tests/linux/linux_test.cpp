@@ -194,6 +194,21 @@ TEST_F(ProgramTest, QuorvexctlSaysAtOnceThatNoQuorvexRuns) {
     }
 }
 
+TEST_F(ProgramTest, QuorvexctlNoticesAQuorvexThatDiedWithoutClosing) {
+    QProcess& quorvex = Run("quorvex", {});
+    QProcess& listen = Run("quorvexctl", {"listen", "--wait-start", "30", "--timeout", "600"});
+    ASSERT_TRUE(WaitFor(
+        [&] {
+            listen.waitForReadyRead(50);
+            return listen.canReadLine();
+        },
+        30000));
+    quorvex.kill();
+    ASSERT_TRUE(test::Finished(listen, 30000));
+    EXPECT_EQ(listen.exitCode(), 4);
+    EXPECT_TRUE(listen.readAllStandardError().contains("stopped without closing"));
+}
+
 // A reply every second keeps a two-second time-out from firing for as long as they come.
 TEST_F(ProgramTest, QuorvexctlTimeoutCountsFromTheLastReply) {
     TStringList out;

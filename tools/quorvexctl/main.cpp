@@ -120,11 +120,15 @@ bool HeldByOthers(const char* name, qx::ipc::LockMode probe) {
     return !qx::ipc::TryLock(fd.get(), probe);  // our probe lock goes with the descriptor
 }
 
-// Quorvex runs while its single-instance guard is held. A program that only keeps the mailbox
-// (a test harness playing Quorvex's part) counts too.
+// Quorvex runs while its single-instance guard is held.
+bool GuardHeld() {
+    return HeldByOthers("Quorvex", qx::ipc::LockMode::kShared);
+}
+
+// Before we open the mailbox: a program that only keeps the mailbox (a test harness playing
+// Quorvex's part) counts too. Once we hold it ourselves only the guard can tell.
 bool QuorvexRuns(const char* mailbox) {
-    return HeldByOthers("Quorvex", qx::ipc::LockMode::kShared) ||
-           HeldByOthers(mailbox, qx::ipc::LockMode::kExclusive);
+    return GuardHeld() || HeldByOthers(mailbox, qx::ipc::LockMode::kExclusive);
 }
 
 Clock::duration Seconds(double s) {
@@ -199,7 +203,7 @@ void Step(qx::ctl::LineEditor* editor) {
 
 // Runs the reply side (and, with input, the command side) until the close marker, the idle
 // time-out or the end of Quorvex.
-int Exchange(double timeoutSeconds, bool withInput, bool check) {
+int Exchange(double timeoutSeconds, bool withInput, bool watchGuard) {
     PeerMailbox replies;
     PeerMailbox commands;
     if (int rc = OpenMailbox(replies, "Mailbox-CommToPres"); rc != kExitOk) return rc;
@@ -239,9 +243,9 @@ int Exchange(double timeoutSeconds, bool withInput, bool check) {
         }
         // Quorvex writes its close marker before it lets go of its guard, so a guard gone
         // with no marker behind it means Quorvex ended without closing.
-        if (check && Clock::now() - lastCheck >= std::chrono::seconds(1)) {
+        if (watchGuard && Clock::now() - lastCheck >= std::chrono::seconds(1)) {
             lastCheck = Clock::now();
-            if (!QuorvexRuns("Mailbox-CommToPres")) {
+            if (!GuardHeld()) {
                 if (replies.TryTake(reply) == PeerMailbox::Took::kClosed) return kExitOk;
                 std::fprintf(stderr, "quorvexctl: Quorvex stopped without closing its mailbox\n");
                 return kExitNotRunning;
@@ -353,5 +357,5 @@ int main(int argc, char** argv) {
     const char* mailbox = command == "send" ? "Mailbox-PresToComm" : "Mailbox-CommToPres";
     if (check && !WaitForQuorvex(mailbox, waitStart)) Finish(kExitNotRunning);
     if (command == "send") Finish(Send(timeout, rest));
-    Finish(Exchange(timeout, command == "session", check));
+    Finish(Exchange(timeout, command == "session", check && GuardHeld()));
 }
