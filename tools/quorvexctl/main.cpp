@@ -36,9 +36,9 @@ constexpr int kExitNotRunning = 4;
 constexpr auto kStep = std::chrono::milliseconds(20);
 
 const char kSynopsis[] =
-    "Usage: quorvexctl session [--timeout S]\n"
-    "       quorvexctl send [--timeout S] COMMAND...\n"
-    "       quorvexctl listen [--timeout S]\n"
+    "Usage: quorvexctl session [OPTIONS]\n"
+    "       quorvexctl send [OPTIONS] COMMAND...\n"
+    "       quorvexctl listen [OPTIONS]\n"
     "       quorvexctl --help | --version\n";
 
 const char kDescription[] =
