@@ -7,7 +7,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
-scripts/build.sh
+# Only what the demo runs.
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQX_WERROR=ON >/dev/null
+cmake --build build --target quorvex quorvexctl bbs-sim make-sample-board
 
 bin=$PWD/build/bin
 work=$PWD/build/demo
@@ -47,7 +49,7 @@ for f in board/*.ZIP; do
     case $name in RN*) ;; *) gets+="BBS GET $name"$'\n' ;; esac
 done
 echo "== session with quorvex"
-"$bin/quorvexctl" session --timeout 300 <<EOF2
+"$bin/quorvexctl" session --wait-start 30 --timeout 300 <<EOF2
 BBS SET TAPI $work/modem
 BBS SET PHONE $phone weather secret
 BBS SET TEMPDIR $work/temp

@@ -9,13 +9,13 @@ jobs=$(nproc)
 export QT_QPA_PLATFORM=offscreen
 
 echo "== build (RelWithDebInfo)"
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQX_WERROR=ON >/dev/null
 cmake --build build
 echo "== tests"
 (cd build && ctest --output-on-failure -j "$jobs" --timeout 600)
 
 echo "== build (ASan + UBSan)"
-cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQX_SANITIZE=ON -DQX_BUILD_BENCH=OFF >/dev/null
+cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQX_SANITIZE=ON -DQX_WERROR=ON -DQX_BUILD_BENCH=OFF >/dev/null
 cmake --build build-asan
 echo "== tests under sanitizers"
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1

@@ -208,12 +208,18 @@ void TCxComPort::DoOpen() {
     initialInput_.clear();
     hangupText_.clear();
     if (std::exchange(holdScanAtOpen_, false)) dispatcher_->HoldDataScan();
+    if (Tracing != tlOff || Logging != tlOff) {
+        trace_ = std::make_shared<TLineTrace>(Tracing != tlOff ? traceSize_ : 0,
+                                              Logging != tlOff ? logSize_ : 0);
+        dispatcher_->SetTrace(trace_);
+    }
     dispatcher_->StartThreads();
     state_ = TPortState::Open;
     CallUserCallbacks(true);
 }
 
 void TCxComPort::DoClose() {
+    WriteTraceFiles();
     state_ = TPortState::Closing;
     // Users are told while the port still works, so they can tidy up (a transfer in progress
     // sends its cancel sequence).
@@ -272,6 +278,17 @@ void TCxComPort::DeferredCloseStep() {
         openRequested_ = false;
         SetOpen(true);
     }
+}
+
+void TCxComPort::WriteTraceFiles() {
+    if (!trace_) return;
+    if (Tracing != tlOff && !trace_->WriteTrace(TraceName, TraceHex, TraceAllHex)) {
+        Log("Cannot write the line trace " + TraceName, 0);
+    }
+    if (Logging != tlOff && !trace_->WriteLog(LogName)) {
+        Log("Cannot write the dispatch log " + LogName, 0);
+    }
+    trace_.reset();  // the dispatcher keeps its share until it goes
 }
 
 void TCxComPort::FinishClose() {

@@ -26,6 +26,7 @@
 namespace qx {
 
 class TCxTtyDispatcher;
+class TLineTrace;
 class TCxComWindow;
 
 enum TDeviceLayer { dlWin16, dlFossil, dlWin32, dlWinsock };
@@ -245,6 +246,8 @@ class TCxComPort {
     void DoOpen();
     void DoClose();
     void FinishClose();
+    // The trace and dispatch log to their files, when on (before the port closes).
+    void WriteTraceFiles();
     void DeferredCloseStep();
     void MessageProc(unsigned msg, unsigned wParam, int32_t lParam);
     void ApplyFlowControl();
@@ -277,6 +280,7 @@ class TCxComPort {
     int nextCallbackId_ = 1;
     int eventDepth_ = 0;  // > 0 while one of this port's events runs
     std::unique_ptr<TCxTtyDispatcher> dispatcher_;
+    std::shared_ptr<TLineTrace> trace_;  // while open with Tracing or Logging on
     std::unique_ptr<TCxComWindow> window_;
     std::shared_ptr<bool> alive_;
     bool hangupRaised_ = false;

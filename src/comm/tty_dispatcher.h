@@ -32,6 +32,7 @@
 #include <vector>
 
 #include "comm/dispatcher.h"
+#include "comm/line_trace.h"
 #include "comm/triggers.h"
 #include "platform/serial_device.h"
 
@@ -107,6 +108,8 @@ class TCxTtyDispatcher final : public TCxDispatcher {
 
     // Called once, in the dispatch thread, when the device has gone away (EOF, EIO, POLLHUP).
     void SetHangupHandler(std::function<void()> h);
+    // The port's trace and dispatch log, when switched on; set before StartThreads.
+    void SetTrace(std::shared_ptr<TLineTrace> trace) { trace_ = std::move(trace); }
 
     void SaveTriggers(TSavedTriggers& saved);
     void RestoreTriggers(const TSavedTriggers& saved);
@@ -228,6 +231,7 @@ class TCxTtyDispatcher final : public TCxDispatcher {
     int handleCounter_ = 1;
     int availThreshold_ = 1;
     std::vector<std::shared_ptr<HandlerEntry>> handlers_;
+    std::shared_ptr<TLineTrace> trace_;  // null unless tracing; fixed while the threads run
     int nextHandlerId_ = 1;
     std::array<void*, 3> dataPointers_{};
     uint8_t modemStatus_ = 0;  // high nibble lines, low nibble deltas

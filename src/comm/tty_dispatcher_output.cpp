@@ -67,6 +67,10 @@ int TCxTtyDispatcher::PutBlock(const void* buf, size_t len) {
         outHead_ += len;
         outReady_ = true;
     }
+    if (trace_) {
+        trace_->Add('T', static_cast<const uint8_t*>(buf), len);
+        trace_->LogEntry("Dispatch", "WriteCom", static_cast<const uint8_t*>(buf), len);
+    }
     outChanged_.notify_all();
     {
         std::lock_guard lock(dispMutex_);

@@ -58,6 +58,7 @@ size_t TCxTtyDispatcher::ReadDevice() {
             flushes = queueFlushes_;
         }
         const size_t n = device_.Read(queue_.data() + at, room);
+        if (trace_ && n > 0) trace_->LogEntry("Dispatch", "ReadCom", queue_.data() + at, n);
         {
             std::lock_guard extracting(extractMutex_);
             // Bytes taken from the line while the input was flushed are flushed with it.
@@ -197,6 +198,7 @@ int TCxTtyDispatcher::GetBlock(uint8_t* buf, size_t len) {
         inTail_ += len;
         MaybeResumeInputLocked();
     }
+    if (trace_) trace_->Add('R', buf, len);
     return 0;
 }
 

@@ -33,6 +33,7 @@ int InstallTerminationSignals() {
     sa.sa_flags = SA_RESTART;
     sigaction(SIGTERM, &sa, nullptr);
     sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGHUP, &sa, nullptr);
     return g_pipe[0];
 }
 

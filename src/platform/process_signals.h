@@ -1,4 +1,4 @@
-// SIGTERM and SIGINT as an ordinary event of the main loop.
+// SIGTERM, SIGINT and SIGHUP as an ordinary event of the main loop.
 //
 // The handler only writes the signal number into a pipe (the one thing a handler may safely
 // do); the main loop watches the pipe's read end and runs the program's orderly shutdown.

@@ -8,6 +8,7 @@
 #include "processing/bbs_process_files.h"
 #include "processing/delrel.h"
 #include "support/get_param.h"
+#include "support/log.h"
 #include "support/utilities.h"
 #include "weatherdb/zodevurez_db_module.h"
 
@@ -104,6 +105,7 @@ void TCommandInterpreter::CommandBBSSet(TMailbox& queue, const std::string& entr
         bbs.PhoneNumber = value;
         bbs.UserName = GetParam(entry, 5);
         bbs.Password = GetParam(entry, 6);
+        SetLogSecret(bbs.Password);
         form_.Log("Phone : " + bbs.PhoneNumber, 30);
     } else if (what == "TEMPDIR") {
         bbs.TempDir = value;

@@ -70,11 +70,11 @@ TfrmVudaDUD::TfrmVudaDUD(bool withTray, bool withControls) {
     }
     if (withTray) TrayIcon = std::make_unique<TTrayIcon>(this);
     if (TrayIcon) {
-        TrayIcon->OnDoubleClick = [this] {
-            if (TrayIcon == nullptr || !TrayIcon->Shown) return;
-            TrayIcon->HideIcon();
-            show();
-        };
+        TrayIcon->OnOpen = [this] { ShowFromTray(); };
+        TrayIcon->OnHide = [this] { Close(); };  // the close of the visible window: to the tray
+        TrayIcon->OnHangUp = [this] { DisconnectClick(); };
+        TrayIcon->OnQuit = [this] { AfsluitenClick(); };
+        TrayIcon->HangUpAllowed = [this] { return HangUpEnabled; };
     }
     CreateSysInfo();
     EchoCount = 0;
@@ -118,8 +118,19 @@ bool TfrmVudaDUD::FormCreate() {
     } else {
         show();
     }
+    if (LineTrace && BBSmodule) {
+        // Large enough for a whole call, from the modem's greeting to the hang-up.
+        BBSmodule->ComPort.Tracing = tlOn;
+        BBSmodule->ComPort.Logging = tlOn;
+        BBSmodule->ComPort.SetTraceSize(4000000);
+        BBSmodule->ComPort.SetLogSize(1000000);
+    }
     DebugLevel = 0;
     if (ReadDebugFile()) Log("Debug: " + std::to_string(DebugLevel), 1);
+    if (DebugFromCommandLine >= 0) {
+        DebugLevel = DebugFromCommandLine;
+        Log("Debug: " + std::to_string(DebugLevel), 1);
+    }
     Log("Communication program started (Modem) ", 0);
     Timer.start();
     StartSignalWatch();
@@ -138,11 +149,10 @@ void TfrmVudaDUD::StartSignalWatch() {
     });
 }
 
-void TfrmVudaDUD::WriteToStderr(const std::string& text, int level) {
-    const LocalClockReading now = ReadLocalClock();
-    std::fprintf(stderr, "%02d:%02d:%02d %d %s\n", now.Hour, now.Minute, now.Second, level,
-                 text.c_str());
-    std::fflush(stderr);
+void TfrmVudaDUD::ShowFromTray() {
+    if (TrayIcon == nullptr || !TrayIcon->Shown) return;
+    TrayIcon->HideIcon();
+    show();
 }
 
 void TfrmVudaDUD::Log(const std::string& text, int level) {
@@ -158,11 +168,14 @@ void TfrmVudaDUD::Log(const std::string& text, int level) {
         const LocalClockReading now = ReadLocalClock();
         char prefix[8];
         std::snprintf(prefix, sizeof prefix, "%02d:%02d ", now.Minute, now.Second);
-        LogLines.Add(prefix + text);
+        const std::string shown = EscapeControls(MaskSecrets(text));
+        LogLines.Add(prefix + shown);
         while (LogLines.Count() > kMaxLogLines) LogLines.Delete(0);
-        if (level >= 0) ShowStatusText(text);
-        WriteToStderr(text, level);
+        if (level >= 0) ShowStatusText(shown);
+        WriteLogLine(text, level);
     }
+    // Replies go to the presentation program as they are: they are the protocol, and the
+    // password they could mask is the presentation program's own.
     if (level == 0) {
         if (ToPresentation) ToPresentation->Post(text);
         if (TrayIcon) TrayIcon->SetTip(text);

@@ -46,7 +46,7 @@ class TfrmVudaDUD : public QMainWindow {
 
     // Construction: creates the BBS module, the tray icon (withTray: by default when the desktop
     // has a notification area) and the system information, installs Log as the program's log
-    // sink and the SIGTERM/SIGINT handlers.
+    // sink and the SIGTERM/SIGINT/SIGHUP handlers.
     // withControls builds the window's controls (tests of the core can leave them out).
     explicit TfrmVudaDUD(bool withTray = TTrayIcon::TrayAvailable(), bool withControls = true);
     ~TfrmVudaDUD() override;
@@ -109,6 +109,8 @@ class TfrmVudaDUD : public QMainWindow {
     bool Closing = false;
     bool StopInProgress = false;
     int32_t DebugLevel = 0;
+    int32_t DebugFromCommandLine = -1;  // quorvex --debug N: overrides the debug file
+    bool LineTrace = false;             // quorvex --line-trace: the port's trace files
     std::string TapiDeviceName;
     std::string DestDir;
     char EchoLine[kEchoMax] = {};
@@ -143,7 +145,7 @@ class TfrmVudaDUD : public QMainWindow {
 
   private:
     void StartSignalWatch();
-    void WriteToStderr(const std::string& text, int level);
+    void ShowFromTray();
 
     std::unique_ptr<TCommandInterpreter> interpreter_;
     std::unique_ptr<QSocketNotifier> signalNotifier_;

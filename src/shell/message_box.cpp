@@ -3,15 +3,13 @@
 #include <QMessageBox>
 #include <QString>
 
-#include <cstdio>
-
 #include "support/error_box.h"
+#include "support/log.h"
 
 namespace qx {
 
 void ShowMessage(const std::string& text) {
-    std::fprintf(stderr, "%s\n", text.c_str());
-    std::fflush(stderr);
+    WriteLogLine(text, kLevelError);
     if (!CanShowDialogs()) return;
     QMessageBox::information(nullptr, QStringLiteral("Quorvex"),
                              QString::fromLocal8Bit(text.c_str()));

@@ -20,6 +20,7 @@
 #include <fstream>
 
 #include "comm/status_light.h"
+#include "ui/app_icon.h"
 
 namespace qx {
 
@@ -58,9 +59,11 @@ QAction* NewAction(QMenu* menu, const char* name, const QString& text, bool chec
 TMainForm::TMainForm(QMainWindow* window) : QObject(window), window_(window) {
     setObjectName("MainForm");
     window_->setWindowTitle("Quorvex");
-    // A close box only: the window is not meant to be minimised or maximised.
+    // An ordinary resizable window; the layout follows its size (FormResize).
     window_->setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
-                            Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
+                            Qt::WindowSystemMenuHint | Qt::WindowMinMaxButtonsHint |
+                            Qt::WindowCloseButtonHint);
+    window_->setWindowIcon(AppIcon());
     BuildMenus();
     BuildPanels();
     AskSaveFileName = [this] { return DefaultAskSaveFileName(); };
@@ -123,7 +126,12 @@ void TMainForm::BuildPanels() {
     ListBoxQue->setObjectName("ListBoxQue");
     ListBoxQue->setModel(queueModel_);
     for (QListView* list : {ListBoxBBS, ListBoxQue}) {
-        list->setUniformItemSizes(true);
+        // Each row keeps its own width, so a long line widens the list's scroll range instead
+        // of being cut at the width of the first row.
+        list->setUniformItemSizes(false);
+        list->setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+        list->setHorizontalScrollMode(QAbstractItemView::ScrollPerPixel);
+        list->setTextElideMode(Qt::ElideNone);
         list->setEditTriggers(QAbstractItemView::NoEditTriggers);
         list->setSelectionMode(QAbstractItemView::SingleSelection);
         list->resize(list->width(), m::DesignListHeight);

@@ -2,13 +2,15 @@
 //
 // The tooltip holds at most 63 characters (the longer replies are cut). When the desktop has
 // no notification area the icon exists only as state (Tip, Shown): the program then shows its
-// window instead (the main window decides, see TrayAvailable).
+// window instead (the main window decides, see TrayAvailable). A single or double click opens
+// the window; the context menu opens or hides it, hangs up the current call and quits.
 #pragma once
 
 #include <functional>
 #include <memory>
 #include <string>
 
+class QMenu;
 class QSystemTrayIcon;
 class QWidget;
 
@@ -40,12 +42,24 @@ class TTrayIcon {
     std::string Tip;
     bool Shown = false;
 
-    // Left-button double-click on the icon.
-    std::function<void()> OnDoubleClick;
+    // A click on the icon and the menu's "Open Quorvex".
+    std::function<void()> OnOpen;
+    // The menu's "Hide Quorvex" (offered while the window is visible), "Hang up" (enabled
+    // while HangUpAllowed says so) and "Quit".
+    std::function<void()> OnHide;
+    std::function<void()> OnHangUp;
+    std::function<void()> OnQuit;
+    std::function<bool()> HangUpAllowed;
+
+    // The context menu (null without a notification area); its entries are brought up to date
+    // each time it opens.
+    QMenu* Menu() const { return menu_.get(); }
+    void UpdateMenu();
 
   private:
     void Display(const std::string& tip);
 
+    std::unique_ptr<QMenu> menu_;
     std::unique_ptr<QSystemTrayIcon> icon_;
     std::string displayedTip_;
 };

@@ -64,7 +64,7 @@ TEST_F(ProgramTest, SecondCopyIsRefusedAndACrashedCopyDoesNotBlockTheNext) {
 
 TEST_F(ProgramTest, TerminationSignalEndsInOrderWithRepliesFlushed) {
     QProcess& quorvex = Run("quorvex", {});
-    QProcess& listen = Run("quorvexctl", {"listen", "--timeout", "60"});
+    QProcess& listen = Run("quorvexctl", {"listen", "--wait-start", "30", "--timeout", "60"});
     ASSERT_TRUE(WaitFor(
         [&] {
             listen.waitForReadyRead(50);
@@ -108,14 +108,14 @@ TEST_F(ProgramTest, QuorvexctlArgumentsAndTimeouts) {
         EXPECT_EQ(p.exitCode(), 2) << args.join(' ').toStdString();
         EXPECT_NE(p.readAllStandardError().indexOf("Usage: quorvexctl"), -1);
     }
-    // Nobody on the other side: both wait their time and report it.
+    // Nobody on the other side: each says so at once.
     for (const QStringList& args :
          {QStringList{"send", "--timeout", "0.3", "MINI"}, QStringList{"listen", "--timeout=0.3"},
           QStringList{"session", "--timeout", "0.3"}}) {
         QProcess& p = Run("quorvexctl", args);
         p.closeWriteChannel();
         ASSERT_TRUE(Finished(p, 10000));
-        EXPECT_EQ(p.exitCode(), 1) << args.join(' ').toStdString();
+        EXPECT_EQ(p.exitCode(), 4) << args.join(' ').toStdString();
     }
     QProcess& help = Run("quorvexctl", {"--help"});
     ASSERT_TRUE(Finished(help, 10000));

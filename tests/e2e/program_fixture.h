@@ -65,7 +65,8 @@ class ProgramTest : public ::testing::Test {
     }
     // Feeds the lines to a session and returns its replies (exit code in rc).
     std::vector<std::string> Session(const std::string& input, int& rc, int timeoutSeconds = 60) {
-        QProcess& s = Run("quorvexctl", {"session", "--timeout", QString::number(timeoutSeconds)});
+        QProcess& s = Run("quorvexctl", {"session", "--wait-start", "30", "--timeout",
+                                         QString::number(timeoutSeconds)});
         s.write(input.c_str());
         s.closeWriteChannel();
         EXPECT_TRUE(test::Finished(s, (timeoutSeconds + 30) * 1000));

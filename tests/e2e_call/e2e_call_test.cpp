@@ -81,7 +81,7 @@ TEST_F(WholeCallTest, ProductsAreCollectedProcessedAndASetWaitsForTheEndOfTheCal
     const std::string err = Stderr();
     // The SET that waited behind the requests ran after the end of the call.
     const size_t stop = err.find(" 5 CommandBBSStop");
-    const size_t set = err.rfind(" 5 Command: BBS SET PHONE 123 user secret");
+    const size_t set = err.rfind(" 5 Command: BBS SET PHONE 123 user ********");  // masked
     ASSERT_NE(stop, std::string::npos);
     ASSERT_NE(set, std::string::npos);
     EXPECT_GT(set, stop);

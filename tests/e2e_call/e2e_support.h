@@ -98,7 +98,7 @@ class CallTest : public ::testing::Test {
         sim = &Run("bbs-sim", args);
         ASSERT_TRUE(WaitFor([&] { return fs::exists(link); }, 10000));
         quorvex = &Run("quorvex", {});
-        session = &Run("quorvexctl", {"session", "--timeout", "170"});
+        session = &Run("quorvexctl", {"session", "--wait-start", "30", "--timeout", "170"});
         ASSERT_TRUE(WaitReply("Communication program started (Modem) ", 30000));
         Send("BBS SET TAPI " + link);
         Send("BBS SET PHONE 123 user secret");

@@ -111,7 +111,7 @@ TEST_F(MainWindowTest, WithTrayIconTheWindowStaysHiddenAndLevelZeroBecomesTheTip
     f.Log("not a reply", 1);
     EXPECT_EQ(f.TrayIcon->Tip, eighty);
     // The close box of a visible window hides it and keeps the program running.
-    f.TrayIcon->OnDoubleClick();
+    f.TrayIcon->OnOpen();
     EXPECT_TRUE(f.isVisible());
     EXPECT_FALSE(f.TrayIcon->Shown);
     f.close();

@@ -70,8 +70,10 @@ TEST_F(MainForm, ControlsCarryTheirComponentNamesAndEnglishCaptions) {
     EXPECT_EQ(window_->windowTitle(), "Quorvex");
     const Qt::WindowFlags flags = window_->windowFlags();
     EXPECT_TRUE(flags & Qt::WindowCloseButtonHint);
-    EXPECT_FALSE(flags & Qt::WindowMinimizeButtonHint);
-    EXPECT_FALSE(flags & Qt::WindowMaximizeButtonHint);
+    // Resizable like any window: the layout follows the size, long log lines scroll.
+    EXPECT_TRUE(flags & Qt::WindowMinimizeButtonHint);
+    EXPECT_TRUE(flags & Qt::WindowMaximizeButtonHint);
+    EXPECT_FALSE(form_->ListBoxBBS->uniformItemSizes());
 
     const std::vector<std::pair<const char*, const char*>> menus = {{"Bestand", "&File"},
                                                                     {"Venster", "&Window"}};

@@ -70,7 +70,7 @@ TEST(ConcurrentReaderTest, ReaderOfEveryTableNeverBlocksTheProducts) {
         f.Date = date;
         f.Time = time;
         f.VersionNo = 20240101;
-        f.FileName = "P" + std::to_string(type) + ".DAT";
+        f.FileName = std::string("P").append(std::to_string(type)).append(".DAT");
         test::WriteBytes(temp + "X.INF", test::InfoBytes(f));
         bool ok = false;
         if (type == 2 || type == 3 || type == 4 || type == 18) {

@@ -95,9 +95,10 @@ TEST_F(ZipArchive, EveryLevelRoundTripsTextBinaryAndEmptyFiles) {
     WriteFile(src + "/empty.inf", "");
     WriteFile(src + "/runs.dat", std::string(200000, 'x') + TextLike(1000, 3));
     for (int level = 0; level <= 9; ++level) {
-        SCOPED_TRACE("level " + std::to_string(level));
+        const std::string digit = std::to_string(level);
+        SCOPED_TRACE(std::string("level ").append(digit));
         const std::string archive =
-            Zip("l" + std::to_string(level) + ".zip", "-" + std::to_string(level), "*");
+            Zip(std::string("l").append(digit).append(".zip"), std::string("-").append(digit), "*");
         fs::remove_all(out);
         fs::create_directories(out);
         EXPECT_TRUE(Extract(archive, out).empty());

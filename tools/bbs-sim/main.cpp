@@ -18,6 +18,10 @@ int main(int argc, char** argv) {
         std::fputs(bbssim::HelpText(), stdout);
         return 0;
     }
+    if (options->version) {
+        std::printf("bbs-sim %s\n", QX_VERSION);
+        return 0;
+    }
     // A reader of the first line may close stdout; later lines must not kill the simulator.
     ::signal(SIGPIPE, SIG_IGN);
     bbssim::Simulator simulator(*options);

@@ -93,6 +93,8 @@ std::optional<SimOptions> ParseOptions(int argc, char** argv, std::string& error
         std::string v;
         if (arg == "--help" || arg == "-h") {
             o.help = true;
+        } else if (arg == "--version") {
+            o.version = true;
         } else if (arg == "--link") {
             if (!take(o.link)) return std::nullopt;
         } else if (arg == "--number") {
@@ -235,6 +237,7 @@ Options:
   --once                   exit when the first call ends
   --sz PATH                the ZMODEM sender (default: sz from PATH)
   --help                   this text
+  --version                the version
 )";
 }
 

@@ -45,6 +45,7 @@ struct SimOptions {
     bool once = false;                          // --once
     std::string szPath = "sz";                  // --sz
     bool help = false;                          // --help
+    bool version = false;                       // --version
 };
 
 // Parses argv. On a bad argument returns nothing and puts the reason into error.

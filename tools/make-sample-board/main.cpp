@@ -16,7 +16,8 @@ void Usage() {
         "Writes one ZIP archive per product into DIR (an info file and its data file each):\n"
         "radar RN (a series of the last hours, named RNddhh), RD, RG; satellite EI, EV;\n"
         "charts PP, RR, PR, TN, TX; texts WK, WL; station forecasts TK, TM, TL and\n"
-        "observations OB. The product time defaults to the current local hour.\n",
+        "observations OB. The product time defaults to the current local hour.\n"
+        "--version prints the version.\n",
         stdout);
 }
 
@@ -54,6 +55,10 @@ int main(int argc, char** argv) {
             Usage();
             return 0;
         }
+        if (arg == "--version") {
+            std::printf("make-sample-board %s\n", QX_VERSION);
+            return 0;
+        }
         if (arg == "--date" && i + 1 < argc) {
             if (!ParseNumber(argv[++i], 8, t.date) || !ValidDate(t.date)) {
                 std::fprintf(stderr, "make-sample-board: bad date %s\n", argv[i]);
@@ -67,12 +72,12 @@ int main(int argc, char** argv) {
         } else if (!arg.empty() && arg[0] != '-' && dir.empty()) {
             dir = arg;
         } else {
-            Usage();
+            std::fprintf(stderr, "make-sample-board: bad argument %s (see --help)\n", arg.c_str());
             return 2;
         }
     }
     if (dir.empty()) {
-        Usage();
+        std::fputs("make-sample-board: a directory is needed (see --help)\n", stderr);
         return 2;
     }
     std::vector<sampleboard::WrittenArchive> written;

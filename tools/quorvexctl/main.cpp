@@ -3,9 +3,9 @@
 // Commands go into "Mailbox-PresToComm" (one line per message, each when the slot is free);
 // replies are read from "Mailbox-CommToPres" and printed one per line as they arrive. While it
 // runs it holds the "Ostrel_Skelvane" presence lock, so Quorvex sees a presentation program.
+#include <poll.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -13,11 +13,13 @@
 #include <cstring>
 #include <deque>
 #include <iostream>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "line_editor.h"
 #include "peer_mailbox.h"
 #include "platform/ipc_objects.h"
 
@@ -30,13 +32,14 @@ constexpr int kExitOk = 0;
 constexpr int kExitTimeout = 1;
 constexpr int kExitUsage = 2;
 constexpr int kExitIpc = 3;
+constexpr int kExitNotRunning = 4;
 constexpr auto kStep = std::chrono::milliseconds(20);
 
 const char kSynopsis[] =
-    "Usage: quorvexctl session [--timeout S]\n"
-    "       quorvexctl send [--timeout S] COMMAND...\n"
-    "       quorvexctl listen [--timeout S]\n"
-    "       quorvexctl --help\n";
+    "Usage: quorvexctl session [OPTIONS]\n"
+    "       quorvexctl send [OPTIONS] COMMAND...\n"
+    "       quorvexctl listen [OPTIONS]\n"
+    "       quorvexctl --help | --version\n";
 
 const char kDescription[] =
     "\n"
@@ -47,23 +50,27 @@ const char kDescription[] =
     "  session   Posts every line read from standard input as one command (in order, each\n"
     "            when the mailbox slot is free; empty lines are skipped) and prints every\n"
     "            reply as one line on standard output as it arrives, both at the same time.\n"
-    "            Exits 0 when Quorvex closes its reply mailbox (its close marker), or 1\n"
-    "            after S seconds without it.\n"
+    "            Exits 0 when Quorvex closes its reply mailbox (its close marker). On a\n"
+    "            terminal it prompts \"quorvex> \" with line editing and history.\n"
     "  send      Posts each COMMAND argument as one command and exits 0 when Quorvex has\n"
-    "            taken them all, or 1 after S seconds.\n"
-    "  listen    Prints replies until Quorvex closes its reply mailbox (exit 0), or exits 1\n"
-    "            after S seconds.\n"
+    "            taken them all.\n"
+    "  listen    Prints replies until Quorvex closes its reply mailbox (exit 0).\n"
     "\n"
     "Options:\n"
-    "  --timeout S   seconds to wait (default 60; decimals allowed)\n"
-    "  --help        this text\n"
+    "  --timeout S      give up (exit 1) after S seconds without a reply, a command taken or\n"
+    "                   a line typed (default 60; decimals allowed)\n"
+    "  --wait-start S   wait up to S seconds for Quorvex to start (default 0.5)\n"
+    "  --no-check       do not look for a running Quorvex (whoever reads the mailbox)\n"
+    "  --help           this text\n"
+    "  --version        the version\n"
     "\n"
     "Environment:\n"
     "  QUORVEX_IPC_NAMESPACE   prefix of every shared-memory name; set it to the same value\n"
     "                          as for quorvex to talk to that instance (empty by default)\n"
     "\n"
     "Exit status: 0 done, 1 time-out, 2 bad arguments (also a COMMAND beginning with byte\n"
-    "0xFF, which would read as the close marker), 3 shared memory unusable.\n"
+    "0xFF, which would read as the close marker), 3 shared memory unusable,\n"
+    "4 Quorvex is not running (or stopped without closing its mailbox).\n"
     "\n"
     "Example:\n"
     "  printf 'MINI\\nEXIT\\n' | quorvexctl session --timeout 30\n";
@@ -73,12 +80,21 @@ int Usage(const std::string& problem) {
     return kExitUsage;
 }
 
-// Prints one reply as one line (line breaks inside it become spaces).
-void PrintReply(std::string text) {
+// One reply as one line (line breaks inside it become spaces).
+std::string OneLine(std::string text) {
     for (char& c : text) {
         if (c == '\n' || c == '\r') c = ' ';
     }
-    std::fwrite(text.data(), 1, text.size(), stdout);
+    return text;
+}
+
+void PrintReply(const std::string& text, qx::ctl::LineEditor* editor) {
+    const std::string line = OneLine(text);
+    if (editor != nullptr) {
+        editor->PrintAbove(line);
+        return;
+    }
+    std::fwrite(line.data(), 1, line.size(), stdout);
     std::fputc('\n', stdout);
     std::fflush(stdout);
 }
@@ -113,7 +129,42 @@ bool RefusedCommand(const std::string& line) {
     return true;
 }
 
-// Lines of standard input, read by their own thread.
+// True when someone else holds a lock on the named object.
+bool HeldByOthers(const char* name, qx::ipc::LockMode probe) {
+    qx::UniqueFd fd;
+    if (qx::ipc::OpenExisting(name, fd) != 0) return false;
+    return !qx::ipc::TryLock(fd.get(), probe);  // our probe lock goes with the descriptor
+}
+
+// Quorvex runs while its single-instance guard is held.
+bool GuardHeld() {
+    return HeldByOthers("Quorvex", qx::ipc::LockMode::kShared);
+}
+
+// Before we open the mailbox: a program that only keeps the mailbox (a test harness playing
+// Quorvex's part) counts too. Once we hold it ourselves only the guard can tell.
+bool QuorvexRuns(const char* mailbox) {
+    return GuardHeld() || HeldByOthers(mailbox, qx::ipc::LockMode::kExclusive);
+}
+
+Clock::duration Seconds(double s) {
+    return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(s));
+}
+
+// Waits up to waitSeconds for Quorvex to start.
+bool WaitForQuorvex(const char* mailbox, double waitSeconds) {
+    const auto until = Clock::now() + Seconds(waitSeconds);
+    while (!QuorvexRuns(mailbox)) {
+        if (Clock::now() >= until) {
+            std::fprintf(stderr, "quorvexctl: Quorvex is not running\n");
+            return false;
+        }
+        std::this_thread::sleep_for(kStep);
+    }
+    return true;
+}
+
+// Lines of standard input, read by their own thread (input that is not a terminal).
 class InputLines {
   public:
     void Start() {
@@ -125,7 +176,6 @@ class InputLines {
                 std::lock_guard lock(mutex_);
                 lines_.push_back(line);
             }
-            eof_ = true;
         }).detach();
     }
     bool Front(std::string& line) {
@@ -142,72 +192,115 @@ class InputLines {
   private:
     std::mutex mutex_;
     std::deque<std::string> lines_;
-    std::atomic<bool> eof_{false};
 };
 
-// Runs the reply side (and, with input, the command side) until the close marker or the
-// deadline.
-int Exchange(double timeoutSeconds, InputLines* input) {
+// The time-out counts from the last sign of progress, so a long call that keeps replying is
+// never cut off.
+class IdleDeadline {
+  public:
+    explicit IdleDeadline(double seconds) : seconds_(seconds) { Touch(); }
+    void Touch() { until_ = Clock::now() + Seconds(seconds_); }
+    bool Passed() const { return Clock::now() >= until_; }
+
+  private:
+    double seconds_;
+    Clock::time_point until_;
+};
+
+// Waits one step; with an editor, the step ends early when the terminal has input for it.
+void Step(qx::ctl::LineEditor* editor) {
+    if (editor == nullptr || editor->Eof) {
+        std::this_thread::sleep_for(kStep);
+        return;
+    }
+    pollfd p = {STDIN_FILENO, POLLIN, 0};
+    if (::poll(&p, 1, static_cast<int>(kStep.count())) > 0) editor->ReadAvailable();
+}
+
+// Runs the reply side (and, with input, the command side) until the close marker, the idle
+// time-out or the end of Quorvex.
+int Exchange(double timeoutSeconds, bool withInput, bool watchGuard) {
     PeerMailbox replies;
     PeerMailbox commands;
     if (int rc = OpenMailbox(replies, "Mailbox-CommToPres"); rc != kExitOk) return rc;
-    if (input != nullptr) {
+    InputLines piped;
+    std::unique_ptr<qx::ctl::LineEditor> editor;
+    if (withInput) {
         if (int rc = OpenMailbox(commands, "Mailbox-PresToComm"); rc != kExitOk) return rc;
-        input->Start();
+        if (::isatty(STDIN_FILENO) && ::isatty(STDOUT_FILENO)) {
+            editor = std::make_unique<qx::ctl::LineEditor>("quorvex> ");
+        } else {
+            piped.Start();
+        }
     }
-    const auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                                             std::chrono::duration<double>(timeoutSeconds));
+    IdleDeadline idle(timeoutSeconds);
+    auto lastCheck = Clock::now();
     for (;;) {
-        std::string line;
-        if (input != nullptr && input->Front(line) &&
-            (RefusedCommand(line) || commands.TryPlace(line))) {
-            input->Pop();
+        if (editor) {
+            if (!editor->Lines.empty()) {
+                idle.Touch();
+                const std::string& line = editor->Lines.front();
+                if (RefusedCommand(line) || commands.TryPlace(line)) editor->Lines.pop_front();
+            }
+        } else if (std::string line; withInput && piped.Front(line) &&
+                                     (RefusedCommand(line) || commands.TryPlace(line))) {
+            piped.Pop();
+            idle.Touch();
         }
         std::string reply;
         for (;;) {
             const PeerMailbox::Took took = replies.TryTake(reply);
             if (took == PeerMailbox::Took::kClosed) return kExitOk;
             if (took == PeerMailbox::Took::kNothing) break;
-            PrintReply(reply);
+            PrintReply(reply, editor.get());
+            idle.Touch();
         }
-        if (Clock::now() >= deadline) {
-            std::fprintf(stderr, "quorvexctl: Quorvex did not close its mailbox within %g s\n",
-                         timeoutSeconds);
+        if (idle.Passed()) {
+            std::fprintf(stderr, "quorvexctl: nothing from Quorvex for %g s\n", timeoutSeconds);
             return kExitTimeout;
         }
-        std::this_thread::sleep_for(kStep);
+        // Quorvex writes its close marker before it lets go of its guard, so a guard gone
+        // with no marker behind it means Quorvex ended without closing.
+        if (watchGuard && Clock::now() - lastCheck >= std::chrono::seconds(1)) {
+            lastCheck = Clock::now();
+            if (!GuardHeld()) {
+                if (replies.TryTake(reply) == PeerMailbox::Took::kClosed) return kExitOk;
+                std::fprintf(stderr, "quorvexctl: Quorvex stopped without closing its mailbox\n");
+                return kExitNotRunning;
+            }
+        }
+        Step(editor.get());
     }
 }
 
 int Send(double timeoutSeconds, const std::vector<std::string>& lines) {
-    for (const std::string& line : lines) {
-        if (RefusedCommand(line)) return kExitUsage;
-    }
     PeerMailbox commands;
     if (int rc = OpenMailbox(commands, "Mailbox-PresToComm"); rc != kExitOk) return rc;
-    const auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                                             std::chrono::duration<double>(timeoutSeconds));
+    IdleDeadline idle(timeoutSeconds);
     size_t next = 0;
     for (;;) {
         if (next < lines.size()) {
-            if (commands.TryPlace(lines[next])) ++next;
+            if (commands.TryPlace(lines[next])) {
+                ++next;
+                idle.Touch();
+            }
         } else if (commands.SlotFree()) {
             return kExitOk;
         }
-        if (Clock::now() >= deadline) {
-            std::fprintf(stderr, "quorvexctl: Quorvex did not take the commands within %g s\n",
-                         timeoutSeconds);
+        if (idle.Passed()) {
+            std::fprintf(stderr, "quorvexctl: Quorvex took no command for %g s\n", timeoutSeconds);
             return kExitTimeout;
         }
         std::this_thread::sleep_for(kStep);
     }
 }
 
-bool ParseSeconds(const std::string& text, double& out) {
+bool ParseSeconds(const std::string& text, double& out, bool zeroAllowed = false) {
     char* end = nullptr;
     errno = 0;
     const double v = std::strtod(text.c_str(), &end);
-    if (text.empty() || end == nullptr || *end != '\0' || errno != 0 || !(v > 0) || v > 1e7) {
+    if (text.empty() || end == nullptr || *end != '\0' || errno != 0 ||
+        !(zeroAllowed ? v >= 0 : v > 0) || v > 1e7) {
         return false;
     }
     out = v;
@@ -225,12 +318,18 @@ int main(int argc, char** argv) {
             std::fputs(kDescription, stdout);
             return kExitOk;
         }
+        if (a == "--version") {
+            std::printf("quorvexctl %s\n", QX_VERSION);
+            return kExitOk;
+        }
     }
     const std::string command = args[0];
     if (command != "session" && command != "send" && command != "listen") {
         return Usage("unknown command '" + command + "'");
     }
     double timeout = 60;
+    double waitStart = 0.5;
+    bool check = true;
     std::vector<std::string> rest;
     bool optionsDone = false;
     for (size_t i = 1; i < args.size(); ++i) {
@@ -246,6 +345,19 @@ int main(int argc, char** argv) {
                 value = a.substr(std::strlen("--timeout="));
             }
             if (!ParseSeconds(value, timeout)) return Usage("bad --timeout value '" + value + "'");
+        } else if (!optionsDone && a == "--no-check") {
+            check = false;
+        } else if (!optionsDone && (a == "--wait-start" || a.rfind("--wait-start=", 0) == 0)) {
+            std::string value;
+            if (a == "--wait-start") {
+                if (i + 1 >= args.size()) return Usage("--wait-start needs a number of seconds");
+                value = args[++i];
+            } else {
+                value = a.substr(std::strlen("--wait-start="));
+            }
+            if (!ParseSeconds(value, waitStart, true)) {
+                return Usage("bad --wait-start value '" + value + "'");
+            }
         } else if (!optionsDone && a.rfind("--", 0) == 0) {
             return Usage("unknown option '" + a + "'");
         } else {
@@ -254,20 +366,24 @@ int main(int argc, char** argv) {
     }
     if (command != "send" && !rest.empty()) return Usage("unexpected argument '" + rest[0] + "'");
     if (command == "send" && rest.empty()) return Usage("send needs at least one COMMAND");
+    for (const std::string& line : rest) {
+        if (RefusedCommand(line)) return kExitUsage;
+    }
 
     qx::ipc::PresenceLock presence;
     if (int err = presence.Acquire("Ostrel_Skelvane"); err != 0) {
         std::fprintf(stderr, "quorvexctl: cannot take the presence lock: %s\n", std::strerror(err));
         return kExitIpc;
     }
-    // The presence object goes with its last holder; _exit would skip that.
-    if (command == "send") {
-        const int rc = Send(timeout, rest);
+    const char* mailbox = command == "send" ? "Mailbox-PresToComm" : "Mailbox-CommToPres";
+    if (check && !WaitForQuorvex(mailbox, waitStart)) {
         presence.Release();
-        Finish(rc);
+        Finish(kExitNotRunning);
     }
-    InputLines input;
-    const int rc = Exchange(timeout, command == "session" ? &input : nullptr);
+    // The presence object goes with its last holder; _exit would skip that.
+    const int rc = command == "send"
+                       ? Send(timeout, rest)
+                       : Exchange(timeout, command == "session", check && GuardHeld());
     presence.Release();
     Finish(rc);
 }

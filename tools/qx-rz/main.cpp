@@ -15,10 +15,38 @@
 #include "platform/files.h"
 #include "protocol/cx_protocol.h"
 
+namespace {
+
+const char kUsage[] = "usage: qx-rz [-8] [-w TICKS] DIR   (DIR must exist)\n";
+const char kHelp[] =
+    "\n"
+    "Receives a ZMODEM batch into DIR with Quorvex's own receiver, on standard input and\n"
+    "output. Reports one line per file on standard error (\"received PATH BYTES\", \"skipped\n"
+    "PATH\", \"failed PATH\") and then \"finish CODE\"; exits 0 only when the transfer\n"
+    "finished with code 0.\n"
+    "\n"
+    "  -8          allow 8 KB subpackets\n"
+    "  -w TICKS    wait for the sender's \"OO\" after ZFIN, in 55 ms ticks (default 364)\n"
+    "  --help      this text\n"
+    "  --version   the version\n";
+
+}  // namespace
+
 int main(int argc, char** argv) {
     bool big = false;
     int finishWait = 364;
     std::string dir;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+            std::fputs(kUsage, stdout);
+            std::fputs(kHelp, stdout);
+            return 0;
+        }
+        if (std::strcmp(argv[i], "--version") == 0) {
+            std::printf("qx-rz %s\n", QX_VERSION);
+            return 0;
+        }
+    }
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "-8") == 0) {
             big = true;
@@ -32,7 +60,7 @@ int main(int argc, char** argv) {
         }
     }
     if (dir.empty() || !qx::DirectoryExists(dir)) {
-        std::fprintf(stderr, "usage: qx-rz [-8] [-w TICKS] DIR   (DIR must exist)\n");
+        std::fputs(kUsage, stderr);
         return 2;
     }
     QCoreApplication app(argc, argv);
