@@ -14,6 +14,7 @@
 #include "comm/error_msg.h"
 #include "platform/clock.h"
 #include "platform/event_loop.h"
+#include "platform/modem_line_provider.h"
 #include "platform/modem_lines.h"
 #include "platform/modem_lock.h"
 #include "support/log.h"
@@ -45,6 +46,8 @@ int LineOpenError(int errnoResult) {
     switch (-errnoResult) {
         case EBUSY:
             return ecTapiAllocated;
+        case EADDRNOTAVAIL:
+            return ecTapiInvalAddress;
         case ENOENT:
         case ENXIO:
         case ENODEV:
@@ -175,6 +178,7 @@ std::string TCxTapiDevice::SelectLine() {
         return !SelectedDevice.empty() &&
                std::find(devices_.begin(), devices_.end(), SelectedDevice) != devices_.end();
     };
+    if (IsNetworkLineName(SelectedDevice)) return SelectedDevice;
     if (!listed()) EnumerateDevices();  // the line may have appeared since the last look
     if (listed()) return SelectedDevice;
     if (devices_.size() == 1 && SelectedDevice.empty()) {
@@ -201,7 +205,7 @@ void TCxTapiDevice::OpenLine() {
     events.Reply = [this](int request, int result) { DoLineReply(request, result); };
     int result = 0;
     std::string error;
-    line_ = TModemLine::Open(path, LockDirectory, std::move(events), result, error, Timings);
+    line_ = OpenCallLine(path, LockDirectory, std::move(events), result, error, Timings);
     if (!line_) {
         int code = LineOpenError(result);
         throw ECxException(code, ErrorMsg(code) + ": " + error);
@@ -232,7 +236,7 @@ void TCxTapiDevice::DialPrimitive() {
 
     int result;
     int request = line_->MakeCall(number_);
-    if (request == TModemLine::kErrInvalid) {
+    if (request == TCallLine::kErrInvalid) {
         result = ecTapiInvalidDialParams;
     } else if (request < 0) {
         result = ecTapiCallUnavail;
