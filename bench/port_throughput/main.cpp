@@ -8,8 +8,8 @@
 // writer's) divided by their wall time: the number of cores the port keeps busy.
 #include <netinet/in.h>
 #include <pty.h>
-#include <sys/socket.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -182,8 +182,8 @@ double Rounds(const char* kind, const std::vector<char>& data) {
     const double oursBest = *std::max_element(ours.begin(), ours.end());
     const double peerBest = *std::max_element(peer.begin(), peer.end());
     std::printf("%s: bytes per round: %zu, rounds: %d\n", kind, kTotal, kRounds);
-    std::printf("%s: plain read(): median %.1f MB/s, best %.1f MB/s\n", kind,
-                Median(peer) / 1e6, peerBest / 1e6);
+    std::printf("%s: plain read(): median %.1f MB/s, best %.1f MB/s\n", kind, Median(peer) / 1e6,
+                peerBest / 1e6);
     std::printf(
         "%s: TCxComPort (avail handler, one data trigger): median %.1f MB/s, best %.1f MB/s\n",
         kind, Median(ours) / 1e6, oursBest / 1e6);
