@@ -5,6 +5,8 @@
 #include "comm/tty_dispatcher.h"
 
 #include <algorithm>
+#include <chrono>
+#include <cstring>
 #include <stdexcept>
 
 #include "comm/cx_exception.h"
@@ -67,7 +69,31 @@ int TCxTtyDispatcher::OpenDevice(int readFd, int writeFd) {
 }
 
 void TCxTtyDispatcher::CloseDevice() {
+    // Once given back the numbers may already name other files: never touch them again.
+    if (detached_) return;
+    detached_ = true;
     device_.Detach();
+}
+
+bool TCxTtyDispatcher::DetachDevice(int timeoutMs) {
+    {
+        std::unique_lock lock(endMutex_);
+        if (!ended_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                             [&] { return ioThreadsRunning_.load() == 0; }))
+            return false;
+    }
+    CloseDevice();
+    return true;
+}
+
+void TCxTtyDispatcher::PreloadInput(const std::string& bytes) {
+    if (bytes.empty()) return;
+    std::lock_guard extracting(extractMutex_);
+    if (queue_.size() < bytes.size()) queue_.assign(bytes.size(), 0);
+    std::memcpy(queue_.data(), bytes.data(), bytes.size());
+    queueTail_ = 0;
+    queueHead_ = bytes.size();
+    queued_ = bytes.size();
 }
 
 void TCxTtyDispatcher::StartThreads() {
@@ -75,6 +101,7 @@ void TCxTtyDispatcher::StartThreads() {
     started_ = true;
     kill_ = false;
     threadsRunning_ = 3;
+    ioThreadsRunning_ = 2;
     eventThread_ = std::thread([this] { EventThread(); });
     dispatchThread_ = std::thread([this] { DispatchThread(); });
     outputThread_ = std::thread([this] { OutputThread(); });
@@ -109,9 +136,11 @@ bool TCxTtyDispatcher::WaitThreads(int timeoutMs) {
     return true;
 }
 
-void TCxTtyDispatcher::ThreadEnded() {
+void TCxTtyDispatcher::ThreadEnded(bool io) {
     std::lock_guard lock(endMutex_);
-    if (--threadsRunning_ == 0) ended_.notify_all();
+    if (io) --ioThreadsRunning_;
+    --threadsRunning_;
+    ended_.notify_all();
 }
 
 // ---- handlers ----
@@ -158,6 +187,7 @@ int TCxTtyDispatcher::RegisterProcTriggerHandler(TriggerProc proc) {
     std::lock_guard lock(dispMutex_);
     e->Id = nextHandlerId_++;
     handlers_.push_back(e);
+    procHandlers_ = true;
     return 0;
 }
 
@@ -167,9 +197,41 @@ int TCxTtyDispatcher::DeregisterProcTriggerHandler(TriggerProc proc) {
         if ((*it)->Type == HandlerEntry::kProc && (*it)->Proc == proc) {
             (*it)->Removed = true;
             handlers_.erase(it);
-            return 0;
+            break;
         }
     }
+    procHandlers_ = std::any_of(handlers_.begin(), handlers_.end(),
+                                [](const auto& h) { return h->Type == HandlerEntry::kProc; });
+    return 0;
+}
+
+int TCxTtyDispatcher::HoldDataScan() {
+    std::lock_guard lock(dispMutex_);
+    std::lock_guard ilock(inMutex_);
+    scanHeld_ = true;
+    // What the engine left unread is matched again from its start, by the triggers armed
+    // when the scan is released.
+    if (inTail_ < scanPos_) scanPos_ = inTail_;
+    for (TDataTrigger& d : data_) {
+        d.ClearMatches();
+        d.Matched = false;
+    }
+    notifyPos_ = inTail_;
+    return 0;
+}
+
+int TCxTtyDispatcher::ReleaseDataScan() {
+    {
+        std::lock_guard lock(dispMutex_);
+        if (!scanHeld_) return 0;
+        scanHeld_ = false;
+        // Bytes that arrived before the trigger list changed begin no partial match.
+        for (TDataTrigger& d : data_) {
+            d.ClearMatches();
+            d.Matched = false;
+        }
+    }
+    Kick();
     return 0;
 }
 

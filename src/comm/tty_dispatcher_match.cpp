@@ -77,7 +77,7 @@ void TCxTtyDispatcher::DispatchPass() {
         fired = TestTimerTriggers() || fired;
         if (!fired) break;
     }
-    if (device_.HungUp()) {
+    if (device_.HungUp() || remoteHangup_) {
         std::function<void()> h;
         {
             std::lock_guard lock(dispMutex_);
@@ -125,6 +125,7 @@ bool TCxTtyDispatcher::MayDeliverHere() {
 bool TCxTtyDispatcher::ReceiveWorkPending() {
     std::lock_guard lock(dispMutex_);
     std::lock_guard ilock(inMutex_);
+    if (scanHeld_) return queued_ > 0;
     return scanPos_ != inHead_ || queued_ > 0 ||
            (availThreshold_ > 0 && inHead_ != notifyPos_ &&
             inHead_ - inTail_ >= static_cast<uint64_t>(availThreshold_));
@@ -256,6 +257,7 @@ bool TCxTtyDispatcher::TestReceiveTriggers() {
     {
         std::lock_guard lock(dispMutex_);
         std::lock_guard ilock(inMutex_);
+        if (scanHeld_) return false;
         // Bytes that can start a match; while no trigger has a match under way, every other
         // byte is passed over without touching the triggers.
         std::array<bool, 256> starts{};

@@ -3,7 +3,9 @@
 #include "comm/tty_dispatcher.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
+#include <thread>
 
 #include "comm/cx_exception.h"
 #include "comm/error_msg.h"
@@ -40,7 +42,7 @@ void TCxTtyDispatcher::OutputThread() {
         }
         Kick();  // output-free and output-used triggers may fire now
     }
-    ThreadEnded();
+    ThreadEnded(true);
 }
 
 // ---- output ----
@@ -98,6 +100,19 @@ int TCxTtyDispatcher::FlushOutBuffer() {
     device_.FlushOutput();
     Kick();
     return 0;
+}
+
+bool TCxTtyDispatcher::DrainOutput(int timeoutMs) {
+    std::unique_lock lock(outMutex_);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    // The output thread signals no progress; short naps keep this simple and bounded.
+    while (outHead_ != outTail_ && ioThreadsRunning_ > 0) {
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        lock.unlock();
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        lock.lock();
+    }
+    return outHead_ == outTail_;
 }
 
 int TCxTtyDispatcher::SendBreak(int milliseconds) {

@@ -37,7 +37,7 @@ void TCxTtyDispatcher::EventThread() {
         evChanged_.wait(lock, [&] { return ready_ || kill_.load(); });
         emptyRead = false;
     }
-    ThreadEnded();
+    ThreadEnded(true);
 }
 
 size_t TCxTtyDispatcher::ReadDevice() {
@@ -87,6 +87,7 @@ size_t TCxTtyDispatcher::Extract(bool readDevice) {
         const size_t n = std::min({free - moved, static_cast<size_t>(queueHead_ - queueTail_),
                                    queue_.size() - from, kInBufSize - to});
         std::memcpy(inBuf_.data() + to, queue_.data() + from, n);
+        if (!hangupText_.empty() && !procHandlers_) WatchForHangup(queue_.data() + from, n);
         queueTail_ += n;
         moved += n;
     }
@@ -96,6 +97,29 @@ size_t TCxTtyDispatcher::Extract(bool readDevice) {
     // A full queue is only possible behind a full ring: stop polling input until room is made.
     if (queued_ == queue_.size()) inputPaused_ = true;
     return moved + got;
+}
+
+void TCxTtyDispatcher::WatchForHangup(const uint8_t* bytes, size_t n) {
+    for (size_t i = 0; i < n; ++i) {
+        const uint8_t c = bytes[i];
+        const bool eol = c == '\r' || c == '\n';
+        if (eol && hangupMatched_ == hangupText_.size()) {
+            remoteHangup_ = true;
+            Kick();
+        }
+        if (eol) {
+            atLineStart_ = true;
+            hangupMatched_ = 0;
+            continue;
+        }
+        if (atLineStart_ && hangupMatched_ < hangupText_.size() &&
+            c == static_cast<uint8_t>(hangupText_[hangupMatched_])) {
+            ++hangupMatched_;
+            continue;
+        }
+        atLineStart_ = false;
+        hangupMatched_ = 0;
+    }
 }
 
 void TCxTtyDispatcher::MaybeResumeInputLocked(bool fromDispatch) {

@@ -67,6 +67,8 @@ class TCallLine {
     virtual uint32_t CallState() const = 0;
     // What connected the call ("CONNECT 33600/ARQ").
     virtual std::string ConnectText() const = 0;
+    // Takes what the far end sent together with the connection, for the port to read first.
+    virtual std::string TakeConnectData() { return {}; }
     // The line's name.
     virtual const std::string& Path() const = 0;
     // The descriptor the port reads and writes once the call is connected. The line keeps

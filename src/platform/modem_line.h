@@ -57,6 +57,8 @@ class TModemLine : public TCallLine {
     uint32_t CallState() const override;
     // The result line that connected the call ("CONNECT 33600/ARQ").
     std::string ConnectText() const override;
+    // Takes what the far end sent together with the CONNECT line, for the port to read first.
+    std::string TakeConnectData() override;
 
     const std::string& Path() const override { return path_; }
     // The device descriptor, for the port once the call is connected. The line keeps owning it.
@@ -76,6 +78,7 @@ class TModemLine : public TCallLine {
         int call = 0;  // serial of the current call; reports of older calls are dropped
         uint32_t callState = 0;
         std::string connectText;
+        std::string connectData;  // read with the CONNECT line, not yet taken
         ModemLineEvents events;
     };
     enum class Step { kOk, kFailed, kInterrupted, kHungUp };
@@ -90,7 +93,8 @@ class TModemLine : public TCallLine {
     Step ModemCommand(const std::string& text, int timeoutMs, bool wakeable);
     void HangUpModem();
     void EndCall(uint32_t mode);
-    void PostState(uint32_t state, uint32_t mode, const std::string& connectText = {});
+    void PostState(uint32_t state, uint32_t mode, const std::string& connectText = {},
+                   std::string connectData = {});
     void PostReply(int request, int result);
 
     const std::string path_;
