@@ -253,6 +253,9 @@ class TCxTtyDispatcher final : public TCxDispatcher {
     // running the receive loop); it also guards the driver queue, which lies between the
     // device and the ring (see ReadDevice).
     std::mutex extractMutex_;
+    // One reader of the device at a time: the event thread, or a receive loop whose queue ran
+    // dry. Only the reader moves the queue's head (see ReadDevice).
+    std::mutex readMutex_;
     std::vector<uint8_t> queue_;
     size_t queueSize_ = kDefaultQueueSize;  // as asked for (BufferSizes)
     std::string hangupText_;

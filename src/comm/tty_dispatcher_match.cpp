@@ -103,7 +103,10 @@ void TCxTtyDispatcher::ReceiveLoop() {
         while (!closePending_ && MayDeliverHere() && TestReceiveTriggers()) {
             if (extracts < kExtractRounds && Extract(false) > 0) ++extracts;
         }
-        if (closePending_ || !MayDeliverHere() || extracts >= kExtractRounds || Extract(false) == 0)
+        // The queue ran dry: rather than hand back to the event thread (two thread switches
+        // before the next piece), take what the line already holds.
+        if (closePending_ || !MayDeliverHere() || extracts >= kExtractRounds ||
+            (Extract(false) == 0 && Extract(true) == 0))
             break;
         ++extracts;
     }
