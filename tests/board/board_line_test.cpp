@@ -92,7 +92,7 @@ TEST_F(Call, NoCarrierOnALineOfItsOwnEndsTheCallWithTheLineLeftOpen) {
 // later, while the line device closes the descriptor at once. A file that takes the same number
 // in between must keep its flags and contents.
 TEST_F(Call, PutOffCloseLeavesTheNextOwnerOfTheNumberAlone) {
-    modem.Script("123", "CONNECT 33600\r\nName : 1>");
+    modem.Script("123", "CONNECT 33600");
     onConnect = [&] { port.AddDataTrigger("Name : 1>", false); };
     const std::string path = linetest::MakeLockDir() + "/other.txt";
     int lineFd = -1, other = -1;
@@ -108,6 +108,9 @@ TEST_F(Call, PutOffCloseLeavesTheNextOwnerOfTheNumberAlone) {
         [[maybe_unused]] auto n = ::write(other, "mine\n", 5);
     };
     tapi->Dial("123");
+    ASSERT_TRUE(PumpUntil([&] { return port.Open(); }, 10000));
+    PumpFor(200);
+    modem.Send("Name : 1>");
     ASSERT_TRUE(PumpUntil([&] { return Seen("PortClose"); }, 15000));
     ASSERT_TRUE(PumpUntil([&] { return port.State() == TPortState::Closed; }, 10000));
     PumpFor(300);
