@@ -33,8 +33,8 @@ namespace qx {
 
 class TModemLine : public TCallLine {
   public:
-    ~TModemLine()
-        override;  // closes: hangs up a call still up, ends the worker, releases the locks
+    // Closes: hangs up a call still up, ends the worker, releases the locks.
+    ~TModemLine() override;
     TModemLine(const TModemLine&) = delete;
     TModemLine& operator=(const TModemLine&) = delete;
 
