@@ -1,12 +1,15 @@
-// Receive throughput of TCxComPort from a pseudo-terminal against plain read() of the same
-// bytes through the same kind of pseudo-terminal, in the same run.
+// Receive throughput of TCxComPort against plain read() of the same bytes through the same kind
+// of line, in the same run: a pseudo-terminal, and a TCP connection over the loopback (as a
+// network line hands it to the port). The ratio is the smaller of the two medians' ratios.
 //
 // Ours: the port on the pty's slave end, an avail handler taking every byte, one data trigger
 // armed (a prompt that never comes). Peer: a loop of read() on a raw pty slave. A writer thread
 // feeds the master end in both cases. Also prints the CPU time of our rounds (without the
 // writer's) divided by their wall time: the number of cores the port keeps busy.
+#include <netinet/in.h>
 #include <pty.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -73,8 +76,33 @@ struct Pty {
     }
 };
 
+// A connected TCP pair over the loopback, in the same fields as a pty: the writer writes to
+// master, the reader reads slave.
+struct Tcp {
+    int master = -1, slave = -1;
+    Tcp() {
+        const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof addr;
+        ::bind(listener, reinterpret_cast<sockaddr*>(&addr), len);
+        ::listen(listener, 1);
+        ::getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len);
+        slave = ::socket(AF_INET, SOCK_STREAM, 0);
+        ::connect(slave, reinterpret_cast<sockaddr*>(&addr), len);
+        master = ::accept(listener, nullptr, nullptr);
+        ::close(listener);
+    }
+    ~Tcp() {
+        ::close(master);
+        ::close(slave);
+    }
+};
+
+template <typename Line>
 double PlainRead(const std::vector<char>& data) {
-    Pty pty;
+    Line pty;
     auto start = std::chrono::steady_clock::now();
     std::thread writer([&] { Feed(pty.master, data); });
     std::vector<char> buf(8192);
@@ -89,8 +117,9 @@ double PlainRead(const std::vector<char>& data) {
     return static_cast<double>(got) / secs;
 }
 
+template <typename Line>
 double ThroughPort(const std::vector<char>& data, double& cores, size_t& events) {
-    Pty pty;
+    Line pty;
     qx::TCxComPort port;
     port.InSize = 20480;
     port.OutSize = 20480;
@@ -127,11 +156,9 @@ double Median(std::vector<double> v) {
     return v[v.size() / 2];
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    QCoreApplication app(argc, argv);
-    std::vector<char> data = MakeData();
+// Alternating rounds on one kind of line; returns the median ratio.
+template <typename Line>
+double Rounds(const char* kind, const std::vector<char>& data) {
     std::vector<double> ours, peer;
     double maxCores = 0;
     size_t events = 0;
@@ -139,14 +166,14 @@ int main(int argc, char** argv) {
     // widely from round to round on a small virtual machine (wake-up latencies); the median of
     // nine rounds is the steady figure, the best round shows what each can reach.
     for (int round = 0; round < kRounds; ++round) {
-        const double plain = PlainRead(data);
+        const double plain = PlainRead<Line>(data);
         double cores = 0;
         size_t e = 0;
-        const double o = ThroughPort(data, cores, e);
+        const double o = ThroughPort<Line>(data, cores, e);
         std::printf(
-            "round %d: plain read() %.1f MB/s, TCxComPort %.1f MB/s (%zu avail events, "
+            "%s round %d: plain read() %.1f MB/s, TCxComPort %.1f MB/s (%zu avail events, "
             "%.2f cores)\n",
-            round + 1, plain / 1e6, o / 1e6, e, cores);
+            kind, round + 1, plain / 1e6, o / 1e6, e, cores);
         peer.push_back(plain);
         ours.push_back(o);
         maxCores = std::max(maxCores, cores);
@@ -154,19 +181,30 @@ int main(int argc, char** argv) {
     }
     const double oursBest = *std::max_element(ours.begin(), ours.end());
     const double peerBest = *std::max_element(peer.begin(), peer.end());
-    std::printf("bytes per round: %zu, rounds: %d\n", kTotal, kRounds);
-    std::printf("plain read() from a pty: median %.1f MB/s, best %.1f MB/s\n", Median(peer) / 1e6,
+    std::printf("%s: bytes per round: %zu, rounds: %d\n", kind, kTotal, kRounds);
+    std::printf("%s: plain read(): median %.1f MB/s, best %.1f MB/s\n", kind, Median(peer) / 1e6,
                 peerBest / 1e6);
     std::printf(
-        "TCxComPort from a pty (avail handler, one data trigger): median %.1f MB/s, "
-        "best %.1f MB/s\n",
-        Median(ours) / 1e6, oursBest / 1e6);
+        "%s: TCxComPort (avail handler, one data trigger): median %.1f MB/s, best %.1f MB/s\n",
+        kind, Median(ours) / 1e6, oursBest / 1e6);
     std::printf(
-        "avail events: %.0f bytes each on average\n",
+        "%s: avail events: %.0f bytes each on average\n", kind,
         static_cast<double>(kTotal) * kRounds / static_cast<double>(std::max<size_t>(events, 1)));
-    std::printf("cores busy with the port (the writer thread not counted): at most %.2f\n",
-                maxCores);
-    std::printf("best round against best round: %.3f\n", oursBest / peerBest);
-    std::printf("ratio: %.3f\n", Median(ours) / Median(peer));
+    std::printf("%s: cores busy with the port (the writer thread not counted): at most %.2f\n",
+                kind, maxCores);
+    std::printf("%s: best round against best round: %.3f\n", kind, oursBest / peerBest);
+    const double ratio = Median(ours) / Median(peer);
+    std::printf("%s: median against median: %.3f\n", kind, ratio);
+    return ratio;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    std::vector<char> data = MakeData();
+    const double pty = Rounds<Pty>("pty", data);
+    const double tcp = Rounds<Tcp>("tcp", data);
+    std::printf("ratio: %.3f\n", std::min(pty, tcp));
     return 0;
 }

@@ -6,6 +6,7 @@
 
 #include <exception>
 
+#include "comm/cx_exception.h"
 #include "comm/status_light.h"
 #include "platform/event_loop.h"
 #include "platform/ipc_objects.h"
@@ -260,16 +261,30 @@ bool TBBSmodule::ReDial() {
     RequestIndex = 0;
     try {
         TapiDevice.Dial(PhoneNumber);
-    } catch (const std::exception& e) {
-        // The line could not be opened (locked by another program, no such device): the
-        // attempt ends as a failed dial, so the retries and the end of the call still follow.
+    } catch (const ECxException& e) {
+        if (e.ErrorCode != ecTapiInvalAddress) return DialFailed(e);
+        // A board whose host cannot be found will not be found on the next try either: one
+        // reply, and the request ends as when all dials have failed.
         Log(e.what(), 0);
         LineFinished = true;
-        if (CallOutcome < kOutcomeDialFailed) CallOutcome = kOutcomeDialFailed;
-        PostToMain([alive = QPointer<TBBSmodule>(this)] {
-            if (alive) alive->TapiDeviceTapiFail();
-        });
+        LoginRetryCnt = 0;
+        QueuePost("Abort");
+        PostToWindow(MsgEndOfCall);
+    } catch (const std::exception& e) {
+        return DialFailed(e);
     }
+    return true;
+}
+
+bool TBBSmodule::DialFailed(const std::exception& e) {
+    // The line could not be opened (locked by another program, no such device): the attempt
+    // ends as a failed dial, so the retries and the end of the call still follow.
+    Log(e.what(), 0);
+    LineFinished = true;
+    if (CallOutcome < kOutcomeDialFailed) CallOutcome = kOutcomeDialFailed;
+    PostToMain([alive = QPointer<TBBSmodule>(this)] {
+        if (alive) alive->TapiDeviceTapiFail();
+    });
     return true;
 }
 

@@ -15,6 +15,7 @@
 #include <QTimer>
 
 #include <cstdint>
+#include <exception>
 #include <string>
 #include <vector>
 
@@ -59,6 +60,8 @@ class TBBSmodule : public QObject {
     // Prepares and places one dial; true when the call is under way or was aborted, false when
     // the line did not become idle.
     bool ReDial();
+    // Ends a dial whose line could not be opened as a failed dial (retries follow).
+    bool DialFailed(const std::exception& e);
     // Counts down, announcing each second when announce; true when aborted.
     bool TryAgain(int32_t seconds, bool announce);
     // Waits up to four seconds for the line to be idle; true when it is.

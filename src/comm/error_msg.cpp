@@ -96,6 +96,7 @@ constexpr ErrorText kTexts[] = {
     {13803, "Bearer mode unavailable"},
     {13805, "Call unavailable"},
     {13815, "TAPI line in use"},
+    {13816, "Invalid address"},
     {13837, "Invalid dial parameters"},
     {13866, "No TAPI device"},
     {13867, "No TAPI driver"},

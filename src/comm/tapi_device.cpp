@@ -14,6 +14,7 @@
 #include "comm/error_msg.h"
 #include "platform/clock.h"
 #include "platform/event_loop.h"
+#include "platform/modem_line_provider.h"
 #include "platform/modem_lines.h"
 #include "platform/modem_lock.h"
 #include "support/log.h"
@@ -48,6 +49,8 @@ int LineOpenError(int errnoResult) {
     switch (-errnoResult) {
         case EBUSY:
             return ecTapiAllocated;
+        case EADDRNOTAVAIL:
+            return ecTapiInvalAddress;
         case ENOENT:
         case ENXIO:
         case ENODEV:
@@ -178,6 +181,7 @@ std::string TCxTapiDevice::SelectLine() {
         return !SelectedDevice.empty() &&
                std::find(devices_.begin(), devices_.end(), SelectedDevice) != devices_.end();
     };
+    if (IsNetworkLineName(SelectedDevice)) return SelectedDevice;
     if (!listed()) EnumerateDevices();  // the line may have appeared since the last look
     if (listed()) return SelectedDevice;
     if (devices_.size() == 1 && SelectedDevice.empty()) {
@@ -204,7 +208,7 @@ void TCxTapiDevice::OpenLine() {
     events.Reply = [this](int request, int result) { DoLineReply(request, result); };
     int result = 0;
     std::string error;
-    line_ = TModemLine::Open(path, LockDirectory, std::move(events), result, error, Timings);
+    line_ = OpenCallLine(path, LockDirectory, std::move(events), result, error, Timings);
     if (!line_) {
         int code = LineOpenError(result);
         throw ECxException(code, ErrorMsg(code) + ": " + error);
@@ -235,7 +239,7 @@ void TCxTapiDevice::DialPrimitive() {
 
     int result;
     int request = line_->MakeCall(number_);
-    if (request == TModemLine::kErrInvalid) {
+    if (request == TCallLine::kErrInvalid) {
         result = ecTapiInvalidDialParams;
     } else if (request < 0) {
         result = ecTapiCallUnavail;
@@ -336,7 +340,8 @@ bool TCxTapiDevice::OpenPortOnCall() {
     // Nothing the far end sends after CONNECT is dropped: what came with the CONNECT line is
     // read first, and the line's input is not flushed.
     comPort_->SetInitialInput(line_->TakeConnectData());
-    comPort_->SetHangupText(kModemHangupText);
+    // A network line hangs up by closing the connection; what the board sends is all data.
+    if (!IsNetworkLineName(line_->Path())) comPort_->SetHangupText(kModemHangupText);
     // The program arms its triggers for the call in the connect events; the board may have
     // spoken before that, so its text waits for them (released in DoLineCallState).
     comPort_->HoldDataScanAtOpen();

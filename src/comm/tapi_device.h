@@ -2,9 +2,10 @@
 // hands the call's descriptor to the port (ComPort) and opens it; when the call ends it closes
 // the port and the line again. Everything it reports arrives on the main thread.
 //
-// Lines are served by the modem line provider (platform/modem_line.h); line names are device
-// paths (platform/modem_lines.h). The provider's call states and replies reach this component
-// as posted calls, so its own events keep this order:
+// Lines are served by the line provider (platform/modem_line_provider.h); line names are
+// device paths (platform/modem_lines.h) or network lines (`telnet:HOST[:PORT]`, `tcp:HOST:PORT`),
+// which are selectable without being listed. The provider's call states and replies reach this
+// component as posted calls, so its own events keep this order:
 //   a dial: ltapiCallStart (first attempt), ltapiDial;
 //   a dial that ends without connection: [ltapiBusy,] ltapiDrop, ltapiCallFinish,
 //     ltapiDialFail, then later OnTapiFail (posted, at most once per line opening);
@@ -24,7 +25,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/modem_line.h"
+#include "platform/call_line.h"
 
 class QTimer;
 
@@ -72,6 +73,7 @@ enum TTapiLogCode {
 enum : int {
     ecTapiAllocated = -13801,          // the line is locked by another program
     ecTapiBadDeviceId = -13802,        // no such line
+    ecTapiInvalAddress = -13816,       // the host of a network line cannot be found
     ecTapiCallUnavail = -13805,        // the call could not be placed
     ecTapiInvalidDialParams = -13837,  // the number holds characters a modem cannot dial
     ecTapiOperationFailed = -13872,    // the device could not be opened
@@ -108,8 +110,8 @@ class TCxTapiDevice {
 
     // Places a call to number. Raises -1005 without a port, -13929 when the port's TapiMode
     // cannot be tmOn, -13928 while a call exists or the line is open, -13930 when no line can
-    // be selected, -13801/-13802/-13872 when the line cannot be opened (the message then names
-    // the device and the reason, e.g. the dialout group).
+    // be selected, -13801/-13802/-13816/-13872 when the line cannot be opened (the message then
+    // names the device and the reason, e.g. the dialout group).
     void Dial(const std::string& number);
     // Marks the call cancelled, logs ltapiCancel and hangs up without retry. Safe at any time.
     void CancelCall();
@@ -181,7 +183,7 @@ class TCxTapiDevice {
 
     TCxComPort* comPort_ = nullptr;
     std::vector<std::string> devices_;
-    std::unique_ptr<TModemLine> line_;
+    std::unique_ptr<TCallLine> line_;
     std::shared_ptr<Alive> alive_;
     bool tapiStarted_ = false;
     bool starting_ = false;

@@ -42,9 +42,10 @@ class TCxTtyDispatcher final : public TCxDispatcher {
   public:
     static constexpr size_t kInBufSize = 8192;
     static constexpr size_t kDefaultQueueSize = 4096;
+    static constexpr size_t kMinQueueSize = 256 * 1024;
     static constexpr int kDispatchWaitMs = 50;
     static constexpr int kSendTimeoutMs = 3000;
-    static constexpr int kExtractRounds = 16;
+    static constexpr int kExtractRounds = 64;
 
     // A handler of notifications: (message, handle or count, port number × 65536 + data).
     using Handler = std::function<void(unsigned msg, unsigned wParam, int32_t lParam)>;
@@ -161,7 +162,13 @@ class TCxTtyDispatcher final : public TCxDispatcher {
 
     // Sizes the driver's input queue: input waits there while the receive ring is full, so
     // the line keeps being read while a notification is out. Called before the threads start.
-    void SetQueueSizes(size_t inSize) { queue_.assign(std::max<size_t>(inSize, 1), 0); }
+    // The size asked for is a minimum, as for a serial driver: a fast line (a network
+    // connection) fills a few KiB long before the main thread is back for more, so the queue
+    // holds at least kMinQueueSize and a stream is delivered in long runs.
+    void SetQueueSizes(size_t inSize) {
+        queueSize_ = std::max<size_t>(inSize, 1);
+        queue_.assign(std::max(queueSize_, kMinQueueSize), 0);
+    }
 
   private:
     struct HandlerEntry {
@@ -250,7 +257,11 @@ class TCxTtyDispatcher final : public TCxDispatcher {
     // running the receive loop); it also guards the driver queue, which lies between the
     // device and the ring (see ReadDevice).
     std::mutex extractMutex_;
+    // One reader of the device at a time: the event thread, or a receive loop whose queue ran
+    // dry. Only the reader moves the queue's head (see ReadDevice).
+    std::mutex readMutex_;
     std::vector<uint8_t> queue_;
+    size_t queueSize_ = kDefaultQueueSize;  // as asked for (BufferSizes)
     std::string hangupText_;
     size_t hangupMatched_ = 0;  // bytes of the hang-up text matched so far
     bool atLineStart_ = true;   // the next byte starts a line

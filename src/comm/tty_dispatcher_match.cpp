@@ -99,11 +99,16 @@ void TCxTtyDispatcher::ReceiveLoop() {
     // Topping up the ring after each delivery makes the next one offer everything that has
     // arrived.
     int extracts = 0;
+    bool delivered = false;
     for (;;) {
         while (!closePending_ && MayDeliverHere() && TestReceiveTriggers()) {
+            delivered = true;
             if (extracts < kExtractRounds && Extract(false) > 0) ++extracts;
         }
-        if (closePending_ || !MayDeliverHere() || extracts >= kExtractRounds || Extract(false) == 0)
+        // The queue ran dry while input flows: rather than hand back to the event thread (two
+        // thread switches before the next piece), take what the line already holds.
+        if (closePending_ || !MayDeliverHere() || extracts >= kExtractRounds ||
+            (Extract(false) == 0 && (!delivered || Extract(true) == 0)))
             break;
         ++extracts;
     }

@@ -91,7 +91,7 @@ size_t TCxTtyDispatcher::OutBuffFree() {
 }
 
 void TCxTtyDispatcher::BufferSizes(size_t& inSize, size_t& outSize) {
-    inSize = queue_.size();
+    inSize = queueSize_;
     outSize = outBuf_.size();
 }
 

@@ -45,6 +45,7 @@ size_t TCxTtyDispatcher::ReadDevice() {
     // its tail, which frees room. The free part is therefore filled without the lock, and the
     // dispatch thread tops the ring up from the queue meanwhile: a read that finds the line's
     // buffer empty waits for the kernel to move pending input, and nobody should wait for that.
+    std::lock_guard reading(readMutex_);
     size_t total = 0;
     for (;;) {
         size_t at, room;

@@ -26,49 +26,15 @@
 #include <string>
 #include <thread>
 
+#include "platform/call_line.h"
 #include "platform/modem_channel.h"
 
 namespace qx {
 
-// Call states and disconnect modes, numbered as line providers number them.
-enum : uint32_t {
-    kLineCallIdle = 0x1,
-    kLineCallDialTone = 0x8,
-    kLineCallDialing = 0x10,
-    kLineCallProceeding = 0x200,
-    kLineCallConnected = 0x100,
-    kLineCallDisconnected = 0x4000,
-};
-enum : uint32_t {
-    kLineDisconnectNormal = 0x1,
-    kLineDisconnectUnknown = 0x2,
-    kLineDisconnectBusy = 0x20,
-    kLineDisconnectNoAnswer = 0x40,
-    kLineDisconnectBadAddress = 0x80,
-    kLineDisconnectUnavail = 0x800,
-    kLineDisconnectNoDialTone = 0x1000,
-};
-
-// Time limits of the dialogue, in milliseconds; tests shorten them.
-struct ModemTimings {
-    int CommandMs = 5000;     // reply to "ATZ" and the init string
-    int DialMs = 60000;       // result of "ATDT"
-    int DtrDropMs = 1200;     // DTR held down to hang up (modems want at least a second)
-    int GuardMs = 1100;       // silence around "+++"
-    int CarrierPollMs = 250;  // carrier checks of a connected call
-};
-
-struct ModemLineEvents {
-    std::function<void(uint32_t state, uint32_t mode)> CallState;
-    std::function<void(int request, int result)> Reply;
-};
-
-class TModemLine {
+class TModemLine : public TCallLine {
   public:
-    // Result codes of the requests (negative; the line device maps them to its errors).
-    enum : int { kErrCallExists = -1, kErrNoCall = -2, kErrInvalid = -3 };
-
-    ~TModemLine();  // closes: hangs up a call still up, ends the worker, releases the locks
+    // Closes: hangs up a call still up, ends the worker, releases the locks.
+    ~TModemLine() override;
     TModemLine(const TModemLine&) = delete;
     TModemLine& operator=(const TModemLine&) = delete;
 
@@ -81,22 +47,22 @@ class TModemLine {
     // Starts a call; returns the request id (> 0), kErrCallExists, or kErrInvalid when the
     // number holds anything but dial characters (a CR in it would end the dial command and
     // let the rest run as a modem command).
-    int MakeCall(const std::string& number);
+    int MakeCall(const std::string& number) override;
     // Hangs the call up; returns the request id (> 0) or kErrNoCall.
-    int Drop();
+    int Drop() override;
     // Forgets an idle call (after Drop was answered).
-    void Deallocate();
-    bool HasCall() const { return hasCall_; }
+    void Deallocate() override;
+    bool HasCall() const override { return hasCall_; }
     // The call state as last reported to the main thread (0 before the first report).
-    uint32_t CallState() const;
+    uint32_t CallState() const override;
     // The result line that connected the call ("CONNECT 33600/ARQ").
-    std::string ConnectText() const;
+    std::string ConnectText() const override;
     // Takes what the far end sent together with the CONNECT line, for the port to read first.
-    std::string TakeConnectData();
+    std::string TakeConnectData() override;
 
-    const std::string& Path() const { return path_; }
+    const std::string& Path() const override { return path_; }
     // The device descriptor, for the port once the call is connected. The line keeps owning it.
-    int Descriptor() const { return channel_.Descriptor(); }
+    int Descriptor() const override { return channel_.Descriptor(); }
 
   private:
     struct Command {

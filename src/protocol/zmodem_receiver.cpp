@@ -360,7 +360,9 @@ void Step(TProtocolData& p, TTrigger trig, THeaderResult header) {
             break;
 
         case rzDelay:
-            if (timedOut || ByteWaiting(p)) {
+            // The transfer's first request goes out at once: the sender's own invitation was
+            // flushed with the line's input at the start, so waiting would only cost time.
+            if (timedOut || ByteWaiting(p) || p.LastFrame == -1) {
                 SendHexHeader(p, p.HeaderType, p.TransHeader);
                 // A ZSKIP answers one file only; later requests are ZRINIT again.
                 p.HeaderType = ZRINIT;
@@ -758,6 +760,8 @@ void zpReceiveOn(TProtocolData& p, unsigned msg, unsigned wParam) {
 
         switch (p.State) {
             case rzDelay:
+                if (p.LastFrame == -1) break;  // the first request goes out at once (Step)
+                return;
             case rzWaitCancel:
             case rzDone:
                 return;

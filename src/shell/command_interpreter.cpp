@@ -5,6 +5,7 @@
 #include <exception>
 
 #include "main_window.h"
+#include "platform/modem_line_provider.h"
 #include "processing/bbs_process_files.h"
 #include "processing/delrel.h"
 #include "support/get_param.h"
@@ -129,7 +130,8 @@ bool TCommandInterpreter::CommandBBSSetTapi(const std::string& name) {
         trace = "TapiPort already Selected: " + name;
     } else {
         const std::vector<std::string> devices = bbs.TapiDevices();
-        if (std::find(devices.begin(), devices.end(), name) == devices.end()) {
+        if (std::find(devices.begin(), devices.end(), name) == devices.end() &&
+            !IsNetworkLineName(name)) {
             Reply("Modem unknown: " + name);
             form_.OpslaanClick();
             form_.AfsluitenClick();

@@ -10,6 +10,7 @@
 #include "comm/cx_exception.h"
 #include "comm/tapi_device.h"
 #include "line_test_support.h"
+#include "platform/modem_lock.h"
 
 using namespace qx;
 using linetest::PumpFor;

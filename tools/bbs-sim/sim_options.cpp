@@ -170,12 +170,20 @@ std::optional<SimOptions> ParseOptions(int argc, char** argv, std::string& error
             }
         } else if (arg == "--log") {
             if (!take(o.logPath)) return std::nullopt;
+        } else if (arg == "--listen") {
+            if (!take(o.listen)) return std::nullopt;
+        } else if (arg == "--telnet") {
+            if (!flag(o.telnet)) return std::nullopt;
         } else if (arg == "--sz") {
             if (!take(o.szPath)) return std::nullopt;
         } else {
             error = "unknown option " + arg + " (see --help)";
             return std::nullopt;
         }
+    }
+    if (o.telnet && o.listen.empty()) {
+        error = "--telnet needs --listen";
+        return std::nullopt;
     }
     return o;
 }
@@ -236,6 +244,11 @@ Options:
   --log FILE               write a transcript of both sides to FILE
   --once                   exit when the first call ends
   --sz PATH                the ZMODEM sender (default: sz from PATH)
+  --listen [HOST:]PORT     serve the board over TCP instead (HOST 127.0.0.1 by
+                           default, PORT 0: any free port), one caller at a
+                           time, without a modem; "HOST:PORT" is printed on
+                           stdout
+  --telnet                 with --listen: callers speak telnet
   --help                   this text
   --version                the version
 )";

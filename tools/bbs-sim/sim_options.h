@@ -44,6 +44,8 @@ struct SimOptions {
     std::string logPath;                        // --log
     bool once = false;                          // --once
     std::string szPath = "sz";                  // --sz
+    std::string listen;                         // --listen [HOST:]PORT: callers over TCP
+    bool telnet = false;                        // --telnet: callers speak telnet
     bool help = false;                          // --help
     bool version = false;                       // --version
 };

@@ -48,6 +48,17 @@ Simulator::Simulator(SimOptions options) : options_(std::move(options)), rng_(op
 }
 
 bool Simulator::NewLine() {
+    ++lineGeneration_;
+    if (listener_) {
+        if (callerFd_ >= 0) ::close(callerFd_);
+        callerFd_ = -1;
+        telnet_.reset();
+        slaveSeen_ = false;
+        lineBroken_ = false;
+        modem_.Reset();
+        mode_ = Mode::Command;
+        return true;
+    }
     auto fresh = std::make_unique<PtyLine>();
     if (!fresh->Create()) {
         std::fprintf(stderr, "bbs-sim: cannot create a pseudo-terminal: %s\n",
@@ -81,23 +92,41 @@ int Simulator::Run() {
     for (const int s : {SIGCHLD, SIGTERM, SIGINT, SIGHUP}) sigaddset(&signals, s);
     ::sigprocmask(SIG_BLOCK, &signals, nullptr);
     const int sigFd = ::signalfd(-1, &signals, SFD_NONBLOCK | SFD_CLOEXEC);
+    if (!options_.listen.empty()) {
+        listener_ = std::make_unique<NetListener>();
+        std::string error;
+        if (!listener_->Listen(options_.listen, error)) {
+            std::fprintf(stderr, "bbs-sim: %s\n", error.c_str());
+            return 1;
+        }
+        std::printf("%s\n", listener_->address().c_str());
+        std::fflush(stdout);
+        log_.Line("line",
+                  "listening on " + listener_->address() + (options_.telnet ? " (telnet)" : ""));
+    }
     if (sigFd < 0 || !NewLine()) return 1;
 
     while (!exit_) {
         RunTimers(Clock::now());
         if (exit_) break;
         int timeout = NextTimeoutMs(Clock::now());
-        if (!slaveSeen_) timeout = timeout < 0 ? kOpenProbeMs : std::min(timeout, kOpenProbeMs);
+        if (!slaveSeen_ && !listener_) {
+            timeout = timeout < 0 ? kOpenProbeMs : std::min(timeout, kOpenProbeMs);
+        }
 
-        pollfd fds[3];
+        pollfd fds[4];
         int count = 0;
         fds[count++] = {sigFd, POLLIN, 0};
         int lineIndex = -1;
         int senderIndex = -1;
         if (slaveSeen_) {
             lineIndex = count;
-            fds[count++] = {line_->fd(), static_cast<short>(POLLIN | (out_.empty() ? 0 : POLLOUT)),
-                            0};
+            fds[count++] = {LineFd(), static_cast<short>(POLLIN | (out_.empty() ? 0 : POLLOUT)), 0};
+        }
+        int listenIndex = -1;
+        if (listener_ && !slaveSeen_) {
+            listenIndex = count;
+            fds[count++] = {listener_->fd(), POLLIN, 0};
         }
         if (sender_.fd() >= 0) {
             short events = 0;
@@ -121,15 +150,16 @@ int Simulator::Run() {
                 }
             }
         }
-        if (!slaveSeen_ && line_->SlaveOpen()) {
+        if (listenIndex >= 0 && (fds[listenIndex].revents & POLLIN)) AcceptCaller();
+        if (!slaveSeen_ && !listener_ && line_->SlaveOpen()) {
             slaveSeen_ = true;
             log_.Line("line", "ready");
         }
-        const PtyLine* polledLine = line_.get();
+        const int polledLine = lineGeneration_;
         if (lineIndex >= 0) {
             const short ev = fds[lineIndex].revents;
             if (ev & (POLLIN | POLLHUP | POLLERR)) ReadCaller();
-            if (line_.get() == polledLine && (ev & POLLOUT)) Flush();
+            if (lineGeneration_ == polledLine && (ev & POLLOUT)) Flush();
         }
         if (senderIndex >= 0 && sender_.fd() >= 0) {
             const short ev = fds[senderIndex].revents;
@@ -195,20 +225,33 @@ void Simulator::RunTimers(Clock::time_point now) {
 }
 
 void Simulator::ReadCaller() {
-    char buf[4096];
+    char raw[4096];
+    std::string decoded;
     for (;;) {
-        const ssize_t n = ::read(line_->fd(), buf, sizeof buf);
+        ssize_t n = ::read(LineFd(), raw, sizeof raw);
+        const char* buf = raw;
+        if (n > 0 && telnet_) {
+            decoded.clear();
+            std::string reply;
+            std::string seen;
+            telnet_->Decode(raw, static_cast<std::size_t>(n), decoded, reply, seen);
+            if (!seen.empty()) log_.Line("telnet", "caller: " + seen);
+            SendRaw(reply);
+            buf = decoded.data();
+            n = static_cast<ssize_t>(decoded.size());
+            if (n == 0) continue;
+        }
         if (n > 0) {
             const auto now = Clock::now();
             if (!transferActive_) {
                 log_.Bytes(mode_ == Mode::Online ? "board<" : "modem<",
                            std::string_view(buf, static_cast<std::size_t>(n)));
             }
-            const PtyLine* current = line_.get();
-            for (ssize_t i = 0; i < n && line_.get() == current && !exit_; ++i) {
+            const int current = lineGeneration_;
+            for (ssize_t i = 0; i < n && lineGeneration_ == current && !exit_; ++i) {
                 OnCallerByte(buf[i], now);
             }
-            if (line_.get() != current || exit_) return;
+            if (lineGeneration_ != current || exit_) return;
             continue;
         }
         if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
@@ -267,7 +310,8 @@ void Simulator::OnCallerByte(char c, Clock::time_point now) {
         case Mode::Online: {
             // "+++" with the guard time of silence before it and after it.
             const auto guard = std::chrono::milliseconds(modem_.guardMs());
-            if (c == '+' && plusCount_ < 3 && (plusCount_ > 0 || sinceLast >= guard)) {
+            if (!listener_ && c == '+' && plusCount_ < 3 &&
+                (plusCount_ > 0 || sinceLast >= guard)) {
                 if (++plusCount_ == 3) escapeAt_ = now + guard;
             } else {
                 plusCount_ = 0;
@@ -287,8 +331,33 @@ void Simulator::OnCallerByte(char c, Clock::time_point now) {
 
 void Simulator::Send(std::string_view bytes) {
     if (bytes.empty()) return;
+    if (telnet_) {
+        telnet_->Encode(bytes.data(), bytes.size(), out_);
+    } else {
+        out_.append(bytes);
+    }
+    Flush();
+}
+
+void Simulator::SendRaw(std::string_view bytes) {
+    if (bytes.empty()) return;
     out_.append(bytes);
     Flush();
+}
+
+void Simulator::AcceptCaller() {
+    std::string peer;
+    callerFd_ = listener_->Accept(peer);
+    if (callerFd_ < 0) return;
+    slaveSeen_ = true;
+    log_.Line("line", "caller connected from " + peer);
+    if (options_.telnet) {
+        telnet_.emplace();
+        SendRaw(telnet_->Start());
+    }
+    // No modem on a network line: the caller is through as soon as it is connected.
+    dialled_ = true;
+    Connect(options_.defaultResult.speed);
 }
 
 void Simulator::SendBoard(const std::string& text) {
@@ -302,8 +371,8 @@ void Simulator::SendBoard(const std::string& text) {
 }
 
 void Simulator::Flush() {
-    while (!out_.empty() && line_ && slaveSeen_) {
-        const ssize_t n = ::write(line_->fd(), out_.data(), out_.size());
+    while (!out_.empty() && slaveSeen_ && (listener_ || line_)) {
+        const ssize_t n = ::write(LineFd(), out_.data(), out_.size());
         if (n > 0) {
             out_.erase(0, static_cast<std::size_t>(n));
             continue;
@@ -411,9 +480,11 @@ void Simulator::FinishDial() {
 void Simulator::Connect(int speed) {
     mode_ = Mode::Online;
     connectSpeed_ = speed;
-    const std::string result = modem_.Format(HayesModem::Result::Connect, speed);
-    log_.Bytes("modem>", result);
-    Send(result);
+    if (!listener_) {
+        const std::string result = modem_.Format(HayesModem::Result::Connect, speed);
+        log_.Bytes("modem>", result);
+        Send(result);
+    }
     ++callsConnected_;
     transferBytes_ = 0;
     dropThisCall_ = options_.dropAfterBytes >= 0 &&
@@ -482,6 +553,7 @@ void Simulator::RequestHangup(const std::string& reason, bool drain) {
     hangupSince_ = Clock::now();
     hangupAt_.reset();
     // The modem reports the lost carrier; the dropped line itself follows.
+    if (listener_) return;
     const std::string noCarrier = modem_.Format(HayesModem::Result::NoCarrier);
     log_.Bytes("modem>", noCarrier);
     Send(noCarrier);

@@ -10,6 +10,7 @@
 
 #include "board.h"
 #include "hayes_modem.h"
+#include "net_listener.h"
 #include "pty_line.h"
 #include "sim_options.h"
 #include "sz_relay.h"
@@ -34,6 +35,10 @@ class Simulator {
     enum class Mode { Command, Dialling, Online, OnlineCommand };
 
     bool NewLine();
+    // --listen: the descriptor of the current caller's line, whichever kind it is.
+    int LineFd() const { return listener_ ? callerFd_ : line_->fd(); }
+    void AcceptCaller();
+    void SendRaw(std::string_view bytes);
     void ReadCaller();
     void OnCallerByte(char c, Clock::time_point now);
     void Send(std::string_view bytes);
@@ -60,6 +65,10 @@ class Simulator {
     SimOptions options_;
     Transcript log_;
     std::unique_ptr<PtyLine> line_;
+    std::unique_ptr<NetListener> listener_;  // --listen: callers over TCP, no modem
+    int callerFd_ = -1;
+    std::optional<TelnetPeer> telnet_;
+    int lineGeneration_ = 0;  // counts fresh lines, so a loop notices a hang-up under it
     bool slaveSeen_ = false;
     bool lineBroken_ = false;  // a write found the caller gone
     HayesModem modem_;

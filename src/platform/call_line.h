@@ -1,0 +1,79 @@
+// What the line device needs of one open line, whatever carries the call: a modem on a serial
+// device (modem_line.h) or a connection to a board over the network (net_line.h).
+//
+// A line reports to the main thread, through PostToMain and in the order things happened, as a
+// line provider reports to its client: call states (with a disconnect mode) and the replies to
+// asynchronous requests. Reports still queued when the line is closed are dropped.
+//
+// Thread use: all members on the main thread.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+namespace qx {
+
+// Call states and disconnect modes, numbered as line providers number them.
+enum : uint32_t {
+    kLineCallIdle = 0x1,
+    kLineCallDialTone = 0x8,
+    kLineCallDialing = 0x10,
+    kLineCallProceeding = 0x200,
+    kLineCallConnected = 0x100,
+    kLineCallDisconnected = 0x4000,
+};
+enum : uint32_t {
+    kLineDisconnectNormal = 0x1,
+    kLineDisconnectUnknown = 0x2,
+    kLineDisconnectBusy = 0x20,
+    kLineDisconnectNoAnswer = 0x40,
+    kLineDisconnectBadAddress = 0x80,
+    kLineDisconnectUnavail = 0x800,
+    kLineDisconnectNoDialTone = 0x1000,
+};
+
+// Time limits of the dialogue, in milliseconds; tests shorten them. A network line uses only
+// DialMs (the wait for the board to accept the connection).
+struct ModemTimings {
+    int CommandMs = 5000;     // reply to "ATZ" and the init string
+    int DialMs = 60000;       // result of "ATDT"
+    int DtrDropMs = 1200;     // DTR held down to hang up (modems want at least a second)
+    int GuardMs = 1100;       // silence around "+++"
+    int CarrierPollMs = 250;  // carrier checks of a connected call
+};
+
+struct ModemLineEvents {
+    std::function<void(uint32_t state, uint32_t mode)> CallState;
+    std::function<void(int request, int result)> Reply;
+};
+
+class TCallLine {
+  public:
+    // Result codes of the requests (negative; the line device maps them to its errors).
+    enum : int { kErrCallExists = -1, kErrNoCall = -2, kErrInvalid = -3 };
+
+    virtual ~TCallLine() = default;
+
+    // Starts a call; returns the request id (> 0), kErrCallExists, or kErrInvalid when the
+    // number cannot be dialled on this line.
+    virtual int MakeCall(const std::string& number) = 0;
+    // Hangs the call up; returns the request id (> 0) or kErrNoCall.
+    virtual int Drop() = 0;
+    // Forgets an idle call (after Drop was answered).
+    virtual void Deallocate() = 0;
+    virtual bool HasCall() const = 0;
+    // The call state as last reported to the main thread (0 before the first report).
+    virtual uint32_t CallState() const = 0;
+    // What connected the call ("CONNECT 33600/ARQ").
+    virtual std::string ConnectText() const = 0;
+    // Takes what the far end sent together with the connection, for the port to read first.
+    virtual std::string TakeConnectData() { return {}; }
+    // The line's name.
+    virtual const std::string& Path() const = 0;
+    // The descriptor the port reads and writes once the call is connected. The line keeps
+    // owning it.
+    virtual int Descriptor() const = 0;
+};
+
+}  // namespace qx
