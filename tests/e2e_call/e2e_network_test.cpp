@@ -79,7 +79,7 @@ class NetworkCallTest : public CallTest {
     // quorvex and the session, with line selected.
     void StartOn(const std::string& line) {
         quorvex = &Run("quorvex", {});
-        session = &Run("quorvexctl", {"session", "--timeout", "170"});
+        session = &Run("quorvexctl", {"session", "--wait-start", "30", "--timeout", "170"});
         ASSERT_TRUE(WaitReply("Communication program started (Modem) ", 30000));
         Send("BBS SET TAPI " + line);
         Send("BBS SET PHONE 123 user secret");
