@@ -198,6 +198,8 @@ void TBBSmodule::MainPrompt(bool afterLogin) {
         Goodbye();
         return;
     }
+    QueueEntry(RequestIndex, servingEntry_);
+    servingName_ = RequestName;
     SetWatchdog(kWatchDownload, true);
     Send("Download");
 }
@@ -256,6 +258,7 @@ void TBBSmodule::Goodbye() {
 }
 
 void TBBSmodule::MissHandling() {
+    servingEntry_.clear();  // the board answered: no failed transfer
     std::string entry;
     QueueEntry(RequestIndex, entry);
     if (UpperCase(GetParam(entry, 2)) == "LAST") {
