@@ -5,6 +5,8 @@
 #include <optional>
 #include <string>
 
+#include "board_timing.h"
+
 namespace bbssim {
 
 // What the modem answers to one dialled number.
@@ -45,6 +47,7 @@ struct SimOptions {
     bool once = false;                          // --once
     std::string szPath = "sz";                  // --sz
     bool help = false;                          // --help
+    BoardTiming timing;                         // real-board timings (board_timing.h)
 };
 
 // Parses argv. On a bad argument returns nothing and puts the reason into error.
