@@ -24,6 +24,7 @@ constexpr int kResultLoginRejected = 8;
 constexpr int kWatchLogin = 20;
 constexpr int kWatchDownload = 300;
 constexpr int kWatchSender = 60;
+constexpr int kWatchGoodbye = 5;  // the board's own hang-up after "B"
 
 }  // namespace
 
@@ -254,6 +255,12 @@ void TBBSmodule::Goodbye() {
         ModemFlush();
         Send("B");
         WaitSeconds(1);
+        // A board that stays on the line after its goodbye would hold the call for ever.
+        for (int i = 0; i < kWatchGoodbye && Connected() && !Closing(); ++i) WaitSeconds(1);
+        if (Connected() && !Closing()) {
+            Log("The board stays on the line after the goodbye", 5);
+            PostToWindow(MsgHangUp);
+        }
     }
 }
 

@@ -97,6 +97,13 @@ class CallTest : public ::testing::Test {
         args += simOptions;
         sim = &Run("bbs-sim", args);
         ASSERT_TRUE(WaitFor([&] { return fs::exists(link); }, 10000));
+        BeforeProgram();
+        StartProgram();
+    }
+    // Runs once the line exists, before the program starts.
+    virtual void BeforeProgram() {}
+    // Quorvex and the session on the line at link, set up for calls.
+    void StartProgram() {
         quorvex = &Run("quorvex", {});
         session = &Run("quorvexctl", {"session", "--timeout", "170"});
         ASSERT_TRUE(WaitReply("Communication program started (Modem) ", 30000));
