@@ -90,6 +90,7 @@ struct HangUpCase {
     const char* name;
     const char* option;
     bool boardLingers;  // the caller has to hang up itself
+    friend void PrintTo(const HangUpCase& c, std::ostream* os) { *os << c.name; }
 };
 
 class BoardHangUpTest : public BoardTest, public ::testing::WithParamInterface<HangUpCase> {};
@@ -98,7 +99,7 @@ class BoardHangUpTest : public BoardTest, public ::testing::WithParamInterface<H
 // all. Either way the call ends within seconds with the end-of-call step.
 TEST_P(BoardHangUpTest, CallEndsWithinSeconds) {
     const Lines board = MakeBoard();
-    Start(Files() + QStringList{"--no-delay", GetParam().option});
+    Start(Files() + QStringList{GetParam().option});
     Send("BBS GET " + board[0]);
     ASSERT_TRUE(WaitReply("File collected: " + board[0], 60000)) << Print(replies);
     QElapsedTimer clock;
@@ -133,7 +134,7 @@ class LockedLineTest : public BoardTest {
 
 TEST_F(LockedLineTest, LiveAsciiLockIsRespected) {
     const Lines board = MakeBoard();
-    Start(Files() + QStringList{"--no-delay"});
+    Start(Files());
     ASSERT_TRUE(WaitReply(link + " is in use by another program (process 1)", 30000))
         << Print(replies);
     Send("BBS GET " + board[0]);
@@ -155,6 +156,7 @@ TEST_F(LockedLineTest, LiveAsciiLockIsRespected) {
 struct UnusableCase {
     const char* name;
     std::function<void(const std::string& path)> make;  // null: the path does not exist
+    friend void PrintTo(const UnusableCase& c, std::ostream* os) { *os << c.name; }
 };
 
 class UnusableLineTest : public BoardTest, public ::testing::WithParamInterface<UnusableCase> {};
@@ -212,7 +214,7 @@ TEST_F(BoardTest, TransferFailingInEveryConnectionIsGivenUp) {
     for (const std::string& n : board) {
         if (fs::file_size(dir / "board" / n) > fs::file_size(dir / "board" / name)) name = n;
     }
-    Start(Files() + QStringList{"--no-delay", "--drop-after-bytes", "600", "--drop-calls", "0"});
+    Start(Files() + QStringList{"--drop-after-bytes", "600", "--drop-calls", "0"});
     Send("BBS GET " + name);
     Send("EXIT");
     EXPECT_TRUE(WaitFor([&] { return quorvex->state() == QProcess::NotRunning; }, 240000));
