@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <thread>
+#include <utility>
 
 #include "comm/cx_exception.h"
 #include "comm/tty_dispatcher.h"
@@ -26,6 +27,10 @@ namespace {
 // How long the closing thread sleeps between rounds of message processing while it waits for
 // the dispatcher's threads.
 constexpr auto kCloseWaitSlice = std::chrono::milliseconds(2);
+// Bounds of the output drain at a close and of the wait for the event and output threads when
+// the close is put off.
+constexpr int kCloseDrainMs = 1000;
+constexpr int kDetachWaitMs = 2000;
 
 }  // namespace
 
@@ -39,6 +44,7 @@ TCxComPort::~TCxComPort() {
     if (eventDepth_ > 0) {
         // Destroyed inside one of its own events: the dispatch thread waits for this very
         // handler, so the dispatcher is released later, once its threads have ended.
+        dispatcher_->DetachDevice(kDetachWaitMs);  // its owner may close it at once
         std::shared_ptr<TCxTtyDispatcher> d(dispatcher_.release());
         std::function<void()> reap;
         reap = [d] {
@@ -197,6 +203,11 @@ void TCxComPort::DoOpen() {
         triggerLength_ = saved_.AvailThreshold;
         saved_ = TSavedTriggers{};
     }
+    dispatcher_->PreloadInput(initialInput_);
+    dispatcher_->SetHangupText(hangupText_);
+    initialInput_.clear();
+    hangupText_.clear();
+    if (std::exchange(holdScanAtOpen_, false)) dispatcher_->HoldDataScan();
     dispatcher_->StartThreads();
     state_ = TPortState::Open;
     CallUserCallbacks(true);
@@ -206,6 +217,7 @@ void TCxComPort::DoClose() {
     state_ = TPortState::Closing;
     // Users are told while the port still works, so they can tidy up (a transfer in progress
     // sends its cancel sequence).
+    const size_t queuedBefore = dispatcher_ ? dispatcher_->OutBuffUsed() : 0;
     inCloseCallbacks_ = true;
     CallUserCallbacks(false);
     inCloseCallbacks_ = false;
@@ -214,13 +226,22 @@ void TCxComPort::DoClose() {
         return;
     }
     dispatcher_->SaveTriggers(saved_);
+    // The threshold the program set, not one a RemoveAllTriggers left at 0: the next call
+    // shows the board's text again.
+    saved_.AvailThreshold = triggerLength_;
+    // What the callbacks queued (a transfer's cancel sequence) goes out before the flush.
+    if (dispatcher_->OutBuffUsed() > queuedBefore) dispatcher_->DrainOutput(kCloseDrainMs);
     dispatcher_->FlushOutBuffer();
     dispatcher_->FlushInBuffer();
     dispatcher_->SetClosePending();
     dispatcher_->RequestStop();
     if (eventDepth_ > 0) {
         // Closed from inside one of its own events: the dispatch thread is waiting for this
-        // handler, so the release completes after it has returned.
+        // handler, so the release completes after it has returned. The descriptor is given
+        // back now, though: its owner may close it as soon as this handler goes on, and the
+        // number may then belong to another file.
+        if (!dispatcher_->DetachDevice(kDetachWaitMs))
+            Log("Port close: the line threads did not stop in time", 0);
         QTimer::singleShot(0, window_.get(), [this] { DeferredCloseStep(); });
         return;
     }
@@ -539,8 +560,7 @@ void TCxComPort::RemoveTrigger(uint16_t handle) {
 
 void TCxComPort::RemoveAllTriggers() {
     if (!Usable()) return;
-    dispatcher_->RemoveAllTriggers();
-    triggerLength_ = 0;
+    dispatcher_->RemoveAllTriggers();  // avail off until TriggerLength is set or a reopen
 }
 
 int TCxComPort::LineError() {

@@ -210,6 +210,16 @@ class TCxComPort {
     // remote hang-up.
     PortEvent OnLineHangup;
 
+    // Set by the line device before it opens the port on a connected call: the bytes read
+    // together with the modem's CONNECT (they come first, before anything read from the line),
+    // and the modem's hang-up text ("NO CARRIER"), which on a line of its own outside a transfer
+    // raises OnLineHangup as a device hang-up does. Both apply to the next opening only.
+    void SetInitialInput(std::string bytes) { initialInput_ = std::move(bytes); }
+    void SetHangupText(std::string text) { hangupText_ = std::move(text); }
+    // The next opening starts with the data triggers held (TCxDispatcher::HoldDataScan) until
+    // the line device releases them, once the program has armed its triggers for the call.
+    void HoldDataScanAtOpen() { holdScanAtOpen_ = true; }
+
   private:
     friend class TCxComWindow;
 
@@ -260,6 +270,9 @@ class TCxComPort {
     bool rts_ = true;
     int triggerLength_ = 1;
     TSavedTriggers saved_;
+    std::string initialInput_;
+    std::string hangupText_;
+    bool holdScanAtOpen_ = false;
     std::vector<std::pair<int, UserCallback>> userCallbacks_;
     int nextCallbackId_ = 1;
     int eventDepth_ = 0;  // > 0 while one of this port's events runs

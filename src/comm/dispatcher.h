@@ -75,6 +75,12 @@ class TCxDispatcher {
     virtual int RemoveAllTriggers() = 0;
     virtual int PeekBlock(uint8_t* buf, size_t len) = 0;  // exactly len bytes or an error
     virtual uint8_t ModemStatus() = 0;                    // CTS 0x10, DSR 0x20, RI 0x40, DCD 0x80
+    // A transfer engine that ends hands the line back: the bytes it left unread are offered
+    // again to the data triggers, but only from ReleaseDataScan on (called on the main thread
+    // once the program has armed its triggers for what follows). Meanwhile no data or avail
+    // notification is delivered.
+    virtual int HoldDataScan() { return 0; }
+    virtual int ReleaseDataScan() { return 0; }
 };
 
 }  // namespace qx

@@ -118,7 +118,9 @@ void TCxSLController::StopMonitoring() {
     active_ = false;
     for (uint16_t* h : {&modemTrigger_, &errorTrigger_, &errorTimer_, &breakTrigger_, &breakTimer_,
                         &rxdTimer_, &txdTrigger_, &txdTimer_, &ringTimer_}) {
-        if (*h != 0 && p.Open()) {
+        // Also while the port closes (this runs in its close callback): triggers left in place
+        // would be saved by the close and come back, piling up call after call.
+        if (*h != 0 && p.State() != TPortState::Closed) {
             try {
                 p.RemoveTrigger(*h);
             } catch (const ECxException&) {

@@ -22,6 +22,9 @@ namespace qx {
 
 namespace {
 
+// The modem's result when the far end hangs up; in the data stream of a connected call (a modem
+// or cable without DCD) it is the only sign of the hang-up.
+constexpr const char* kModemHangupText = "NO CARRIER";
 constexpr int kReplyWaitMs = 30000;
 constexpr int kStateWaitMs = 30001;
 // Waits return these when they end without the awaited reply.
@@ -344,12 +347,23 @@ bool TCxTapiDevice::ClosePort() {
     return true;
 }
 
+void TCxTapiDevice::ReleasePortScan() {
+    if (comPort_ == nullptr) return;
+    if (TCxDispatcher* d = comPort_->Dispatcher()) d->ReleaseDataScan();
+}
+
 bool TCxTapiDevice::OpenPortOnCall() {
     if (comPort_ == nullptr || !line_) return false;
     comPort_->SetOpen(false);
     comPort_->SetTapiHandle(line_->Descriptor());
+    // Nothing the far end sends after CONNECT is dropped: what came with the CONNECT line is
+    // read first, and the line's input is not flushed.
+    comPort_->SetInitialInput(line_->TakeConnectData());
+    comPort_->SetHangupText(kModemHangupText);
+    // The program arms its triggers for the call in the connect events; the board may have
+    // spoken before that, so its text waits for them (released in DoLineCallState).
+    comPort_->HoldDataScanAtOpen();
     comPort_->SetOpen(true);
-    comPort_->FlushInBuffer();
     comPort_->FlushOutBuffer();
     comPort_->SetDeviceName(line_->Path());
     Post([this] { RaiseEvent(OnTapiPortOpen); });
@@ -398,6 +412,8 @@ void TCxTapiDevice::DoLineCallState(uint32_t state, uint32_t mode) {
             }
             Post([this] { RaiseEvent(OnTapiConnect); });
             Log(ltapiConnect);
+            // After the connect events (posted before this) have run.
+            Post([this] { ReleasePortScan(); });
             break;
         case kLineCallDisconnected:
             if (mode & kLineDisconnectBusy) Log(ltapiBusy);

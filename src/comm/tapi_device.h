@@ -162,6 +162,8 @@ class TCxTapiDevice {
     void HangUp(bool noRetry);
     void CloseLine();
     bool OpenPortOnCall();
+    // Lets the port's data triggers see the call's input (held from the opening).
+    void ReleasePortScan();
     bool ClosePort();
     void RedialTick();
     // Post an event to run later on the main thread, if this component still exists.

@@ -63,8 +63,24 @@ class TCxTtyDispatcher final : public TCxDispatcher {
     bool ThreadsRunning() const { return threadsRunning_.load() > 0; }
     // Waits up to timeoutMs for the threads to end; true when they have. Joins them then.
     bool WaitThreads(int timeoutMs);
-    // Gives the descriptors back (restoring their modes). Threads must have ended.
+    // Gives the descriptors back (restoring their modes). Threads must have ended, or at
+    // least the event and output threads (see DetachDevice); a second call does nothing.
     void CloseDevice();
+    // After RequestStop, from inside a handler the dispatch thread waits for: waits up to
+    // timeoutMs for the event and output threads, which alone touch the descriptors once a
+    // close is pending, then gives the descriptors back at once, so that whoever handed them
+    // over may close them before the dispatch thread has ended. False on time-out.
+    bool DetachDevice(int timeoutMs);
+    // Waits up to timeoutMs until the output ring is empty (written to the device).
+    bool DrainOutput(int timeoutMs);
+
+    // Bytes received before the port took the line over (read together with the modem's
+    // CONNECT). They come before anything read from the device. Called before StartThreads.
+    void PreloadInput(const std::string& bytes);
+    // The text of the modem's hang-up result ("NO CARRIER"). When it arrives on a line of its
+    // own while no procedure handler (a transfer engine) is registered, the hang-up handler
+    // is called as for a device that went away. Empty: not watched. Called before StartThreads.
+    void SetHangupText(std::string text) { hangupText_ = std::move(text); }
 
     const std::string& DeviceName() const { return deviceName_; }
     void SetDeviceName(std::string name) { deviceName_ = std::move(name); }
@@ -137,6 +153,8 @@ class TCxTtyDispatcher final : public TCxDispatcher {
     int RemoveAllTriggers() override;
     int PeekBlock(uint8_t* buf, size_t len) override;
     uint8_t ModemStatus() override;
+    int HoldDataScan() override;
+    int ReleaseDataScan() override;
 
     // Sizes the driver's input queue: input waits there while the receive ring is full, so
     // the line keeps being read while a notification is out. Called before the threads start.
@@ -156,7 +174,7 @@ class TCxTtyDispatcher final : public TCxDispatcher {
     void EventThread();
     void DispatchThread();
     void OutputThread();
-    void ThreadEnded();
+    void ThreadEnded(bool io = false);
 
     void DispatchPass();
     void ReceiveLoop();  // receive tests and top-ups while input keeps coming
@@ -173,6 +191,8 @@ class TCxTtyDispatcher final : public TCxDispatcher {
     // ring plus those read from the device.
     size_t Extract(bool readDevice);
     size_t ReadDevice();  // event thread: device to driver queue, as much as the queue takes
+    // Follows the bytes moving into the ring for the hang-up text (under extractMutex_).
+    void WatchForHangup(const uint8_t* bytes, size_t n);
     bool TestStatusTriggers();
     bool TestTimerTriggers();
     // One receive test: true when something was delivered and the caller should test again.
@@ -217,6 +237,9 @@ class TCxTtyDispatcher final : public TCxDispatcher {
     std::atomic<bool> closePending_{false};
     std::function<void()> onHangup_;
     bool hangupReported_ = false;
+    bool scanHeld_ = false;  // HoldDataScan: data triggers and avail wait for ReleaseDataScan
+    std::atomic<bool> remoteHangup_{false};  // the hang-up text arrived
+    std::atomic<bool> procHandlers_{false};  // a procedure handler is registered
     SerialErrorCounts lastCounts_;
 
     // Held by the thread that moves input into the receive ring (event, dispatch, or main
@@ -224,6 +247,9 @@ class TCxTtyDispatcher final : public TCxDispatcher {
     // device and the ring (see ReadDevice).
     std::mutex extractMutex_;
     std::vector<uint8_t> queue_;
+    std::string hangupText_;
+    size_t hangupMatched_ = 0;  // bytes of the hang-up text matched so far
+    bool atLineStart_ = true;   // the next byte starts a line
     uint64_t queueHead_ = 0;
     uint64_t queueTail_ = 0;
     uint64_t queueFlushes_ = 0;
@@ -264,6 +290,8 @@ class TCxTtyDispatcher final : public TCxDispatcher {
     std::condition_variable outChanged_;  // with outMutex_
     std::atomic<bool> kill_{false};
     std::atomic<int> threadsRunning_{0};
+    std::atomic<int> ioThreadsRunning_{0};  // event and output threads
+    bool detached_ = false;                 // CloseDevice done (main thread)
     std::mutex endMutex_;
     std::condition_variable ended_;
     bool started_ = false;

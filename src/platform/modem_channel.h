@@ -8,6 +8,7 @@
 #pragma once
 
 #include <string>
+#include <utility>
 
 #include "platform/modem_lock.h"
 #include "platform/posix_io.h"
@@ -38,6 +39,9 @@ class TModemChannel {
 
     // Reads one non-empty line (CR or LF ends it) within timeoutMs.
     Wait ReadLine(std::string& line, int timeoutMs, bool wakeable = true);
+    // Takes the bytes read after the last line ReadLine returned (the start of what follows
+    // the modem's CONNECT, when the far end talks at once).
+    std::string TakePending() { return std::exchange(pending_, std::string()); }
     // Writes all of text within timeoutMs.
     Wait Write(const std::string& text, int timeoutMs, bool wakeable = true);
     // Discards input until the line has been quiet for quietMs (at most maxMs in all).

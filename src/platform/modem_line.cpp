@@ -1,5 +1,7 @@
 #include "modem_line.h"
 
+#include <utility>
+
 #include "platform/clock.h"
 #include "platform/event_loop.h"
 #include "platform/modem_result.h"
@@ -103,11 +105,18 @@ std::string TModemLine::ConnectText() const {
     return shared_->connectText;
 }
 
-void TModemLine::PostState(uint32_t state, uint32_t mode, const std::string& connectText) {
-    PostToMain([shared = shared_, call = call_, state, mode, connectText] {
+std::string TModemLine::TakeConnectData() {
+    return std::exchange(shared_->connectData, std::string());
+}
+
+void TModemLine::PostState(uint32_t state, uint32_t mode, const std::string& connectText,
+                           std::string connectData) {
+    PostToMain([shared = shared_, call = call_, state, mode, connectText,
+                data = std::move(connectData)]() mutable {
         if (!shared->alive || shared->call != call) return;
         shared->callState = state;
         if (!connectText.empty()) shared->connectText = connectText;
+        if (state == kLineCallConnected) shared->connectData = std::move(data);
         if (shared->events.CallState) shared->events.CallState(state, mode);
     });
 }
@@ -245,7 +254,11 @@ void TModemLine::PlaceCall(const std::string& number) {
         if (r == ModemResult::kConnect) {
             dataMode_ = true;
             carrierSeen_ = channel_.Carrier() == 1;
-            PostState(kLineCallConnected, 0, line);
+            // The far end may talk at once: what was read with the CONNECT line belongs to
+            // the port. The LF of the CONNECT line's CR LF is the modem's, not the far end's.
+            std::string data = channel_.TakePending();
+            if (!data.empty() && data.front() == '\n') data.erase(0, 1);
+            PostState(kLineCallConnected, 0, line, std::move(data));
             return;
         }
         offHook_ = false;  // a final result: the modem is back on hook and in command mode

@@ -91,6 +91,8 @@ class TModemLine {
     uint32_t CallState() const;
     // The result line that connected the call ("CONNECT 33600/ARQ").
     std::string ConnectText() const;
+    // Takes what the far end sent together with the CONNECT line, for the port to read first.
+    std::string TakeConnectData();
 
     const std::string& Path() const { return path_; }
     // The device descriptor, for the port once the call is connected. The line keeps owning it.
@@ -110,6 +112,7 @@ class TModemLine {
         int call = 0;  // serial of the current call; reports of older calls are dropped
         uint32_t callState = 0;
         std::string connectText;
+        std::string connectData;  // read with the CONNECT line, not yet taken
         ModemLineEvents events;
     };
     enum class Step { kOk, kFailed, kInterrupted, kHungUp };
@@ -124,7 +127,8 @@ class TModemLine {
     Step ModemCommand(const std::string& text, int timeoutMs, bool wakeable);
     void HangUpModem();
     void EndCall(uint32_t mode);
-    void PostState(uint32_t state, uint32_t mode, const std::string& connectText = {});
+    void PostState(uint32_t state, uint32_t mode, const std::string& connectText = {},
+                   std::string connectData = {});
     void PostReply(int request, int result);
 
     const std::string path_;

@@ -63,6 +63,16 @@ class TCxProtocol::Messages : public TProtocolEvents {
                 owner->port_->RemovePortUser(owner->portUserId_);
                 owner->portUserId_ = -1;
             }
+            // The engine held the port's data triggers on what follows the transfer; they go
+            // on once the program has armed its own for it (in the handler), also when it throws.
+            struct Release {
+                std::weak_ptr<bool> alive;
+                TCxProtocol* owner;
+                ~Release() {
+                    if (alive.expired() || owner->port_ == nullptr) return;
+                    if (TCxDispatcher* d = owner->port_->PortDispatcher()) d->ReleaseDataScan();
+                }
+            } release{alive, owner};
             if (owner->OnProtocolFinish) owner->OnProtocolFinish(*owner, code);
         });
     }

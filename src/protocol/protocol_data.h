@@ -147,6 +147,12 @@ struct TProtocolData {
     bool SkipNoFile = false;
     int FinishRetry = 3;
     int OCount = 0;
+    bool FinishInHeader = false;  // rzCollectFinish: inside a header the sender repeats
+    // Silence of the sender in the data phase: bytes taken from the port so far, their count
+    // when the protocol timer was last armed, and protocol waits in a row that got nothing.
+    uint64_t RxCount = 0;
+    uint64_t RxAtArm = 0;
+    int SilentWaits = 0;
 };
 
 }  // namespace qx

@@ -151,13 +151,27 @@ bool NextByte(TProtocolData& p, uint8_t& c, bool bulk) {
     if (bulk && !p.WorkBlock.empty()) {
         const size_t n = std::min(p.Port->InBuffUsed(), p.WorkBlock.size());
         if (n > 1 && p.Port->GetBlock(p.WorkBlock.data(), n) >= 0) {
+            p.RxCount += n;
             p.WorkPos = 1;
             p.WorkLen = n;
             c = p.WorkBlock[0];
             return true;
         }
     }
-    return p.Port->GetChar(c) >= 0;
+    if (p.Port->GetChar(c) < 0) return false;
+    ++p.RxCount;
+    return true;
+}
+
+bool DiscardInput(TProtocolData& p) {
+    uint8_t c;
+    bool cancelled = false;
+    while (!cancelled && NextByte(p, c)) cancelled = CountCan(p, c);
+    p.WorkPos = p.WorkLen = 0;
+    ResetCollector(p);
+    p.BlockState = TBlockState::bsData;
+    p.DataLen = 0;
+    return cancelled;
 }
 
 void FlushInput(TProtocolData& p) {

@@ -33,6 +33,9 @@ bool NextByte(TProtocolData& p, uint8_t& c, bool bulk = true);
 
 // Discards unread input and every partial header, ZDLE sequence and subpacket.
 void FlushInput(TProtocolData& p);
+// The same for the bytes already received, but reading them rather than flushing the line, so
+// that a cancel among them is seen (true: five CANs in a row, status 4713).
+bool DiscardInput(TProtocolData& p);
 
 // Collects header bytes until one header is complete or the input runs out. A complete header
 // is left in RcvFrame/RcvHeader; a stale ZEOF (right after a ZRPOS) is dropped. A bad CRC adds

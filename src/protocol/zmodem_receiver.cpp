@@ -34,6 +34,7 @@ enum class TTrigger {
 
 void ArmTimer(TProtocolData& p) {
     p.Port->SetTimerTrigger(p.ProtocolTimer, p.HandshakeWait, true);
+    p.RxAtArm = p.RxCount;
 }
 
 void Report(TProtocolData& p, unsigned options) {
@@ -121,20 +122,8 @@ void EndFile(TProtocolData& p) {
     p.State = rzRqstFile;
 }
 
-void Finish(TProtocolData& p) {
-    TCxDispatcher* port = p.Port;
-    if (port != nullptr) {
-        for (int* h : {&p.ProtocolTimer, &p.StatusTimer, &p.OutBuffFreeTrigger,
-                       &p.OutBuffUsedTrigger, &p.CarrierTrigger}) {
-            if (*h > 0) port->RemoveTrigger(*h);
-            *h = 0;
-        }
-        port->DeregisterProcTriggerHandler(zpReceive);
-        port->SetDataPointer(nullptr, 1);
-        std::lock_guard lock(gRecordsLock);
-        auto it = gRecords.find(port->PortNumber());
-        if (it != gRecords.end() && it->second.get() == &p) gRecords.erase(it);
-    }
+// The finish code: the recorded error, else the one the status stands for (0: success).
+int FinishCode(const TProtocolData& p) {
     int code = p.ProtocolError;
     if (code == 0) {
         switch (p.ProtocolStatus) {
@@ -166,6 +155,24 @@ void Finish(TProtocolData& p) {
                 break;
         }
     }
+    return code;
+}
+
+void Finish(TProtocolData& p) {
+    TCxDispatcher* port = p.Port;
+    if (port != nullptr) {
+        for (int* h : {&p.ProtocolTimer, &p.StatusTimer, &p.OutBuffFreeTrigger,
+                       &p.OutBuffUsedTrigger, &p.CarrierTrigger}) {
+            if (*h > 0) port->RemoveTrigger(*h);
+            *h = 0;
+        }
+        port->DeregisterProcTriggerHandler(zpReceive);
+        port->SetDataPointer(nullptr, 1);
+        std::lock_guard lock(gRecordsLock);
+        auto it = gRecords.find(port->PortNumber());
+        if (it != gRecords.end() && it->second.get() == &p) gRecords.erase(it);
+    }
+    const int code = FinishCode(p);
     p.ProtocolError = code;
     p.State = rzDone;
     p.Running = false;
@@ -226,6 +233,40 @@ void StartFile(TProtocolData& p) {
     p.State = rzSync;
 }
 
+// A time-out of the data phase. The sender is taken for gone when a second wait in a row has
+// brought nothing at all (not a byte since the timer was armed): the transfer fails after two
+// handshake waits of silence, instead of resending ZRPOS for each of the retry rounds.
+bool SenderGone(TProtocolData& p) {
+    p.SilentWaits = p.RxCount == p.RxAtArm ? p.SilentWaits + 1 : 0;
+    if (p.SilentWaits < 2) return false;
+    SendCancel(p);
+    p.ProtocolStatus = psTimeout;
+    RecordError(p, pe::FatalTimeout);
+    p.State = rzError;
+    return true;
+}
+
+// A byte after our ZFIN: the sender's "OO" ends the transfer; a header the sender repeats
+// (and line ends, flow control) is passed over; anything else is the board talking, the "OO"
+// was lost, and the transfer is over without waiting out the finish wait. Returns true when
+// the byte belongs to the transfer (consume it).
+bool FinishByte(TProtocolData& p, uint8_t c) {
+    const uint8_t b = c & 0x7F;
+    if (p.OCount == 0 && b == ZPAD) p.FinishInHeader = true;
+    if (p.FinishInHeader) {
+        if (b == '\n') p.FinishInHeader = false;
+        return true;
+    }
+    if (c == 'O') {
+        if (++p.OCount >= 2) p.State = rzCleanup;
+        return true;
+    }
+    const bool noise = b == '\r' || b == '\n' || b == XON || b == XOFF;
+    if (noise && p.OCount == 0) return true;
+    p.State = rzCleanup;
+    return false;
+}
+
 // ZRPOS at the current offset. Rounds that make no progress are bounded by the handshake
 // retry count, so a sender that never gets a subpacket through cannot keep us forever.
 void Sync(TProtocolData& p) {
@@ -238,7 +279,11 @@ void Sync(TProtocolData& p) {
         p.SyncOfs = p.FileOfs;
         p.SyncRounds = 0;
     }
-    FlushInput(p);
+    // Read, not flushed: a sender that gave up and sent its cancel meanwhile must be heard.
+    if (DiscardInput(p)) {
+        p.State = rzError;
+        return;
+    }
     SendHexPosHeader(p, ZRPOS, p.FileOfs);
     p.BytesRemaining = std::max<int64_t>(0, p.SrcFileLen - p.FileOfs);
     p.BytesTransferred = p.FileOfs.load();
@@ -378,6 +423,7 @@ void Step(TProtocolData& p, TTrigger trig, THeaderResult header) {
             break;
 
         case rzStartData:
+            if (timedOut && SenderGone(p)) break;
             if (timedOut || header == THeaderResult::hrBadCrc) {
                 Retry(p, rzSync, rzError);
             } else if (header == THeaderResult::hrGot) {
@@ -411,6 +457,7 @@ void Step(TProtocolData& p, TTrigger trig, THeaderResult header) {
 
         case rzCollectData: {
             if (timedOut) {
+                if (SenderGone(p)) break;
                 ResyncWithAttention(p);
                 break;
             }
@@ -455,6 +502,7 @@ void Step(TProtocolData& p, TTrigger trig, THeaderResult header) {
         }
 
         case rzWaitEof:
+            if (timedOut && SenderGone(p)) break;
             if (timedOut || header == THeaderResult::hrBadCrc) {
                 Retry(p, rzSync, rzError);
             } else if (header == THeaderResult::hrGot) {
@@ -484,6 +532,7 @@ void Step(TProtocolData& p, TTrigger trig, THeaderResult header) {
             SendHexPosHeader(p, ZFIN, p.FileOfs);
             p.Port->SetTimerTrigger(p.ProtocolTimer, p.FinishWait, true);
             p.OCount = 0;
+            p.FinishInHeader = false;
             p.State = rzCollectFinish;
             break;
 
@@ -494,12 +543,13 @@ void Step(TProtocolData& p, TTrigger trig, THeaderResult header) {
                 break;
             }
             {
+                // Bytes are looked at before they are taken: what follows the transfer stays
+                // in the port for the program.
+                while (p.State == rzCollectFinish && p.WorkPos < p.WorkLen)
+                    FinishByte(p, p.WorkBlock[p.WorkPos++]);
                 uint8_t c;
-                while (NextByte(p, c, false)) {
-                    if (c == 'O' && ++p.OCount >= 2) {
-                        p.State = rzCleanup;
-                        break;
-                    }
+                while (p.State == rzCollectFinish && p.Port->PeekChar(c, 1) >= 0) {
+                    if (FinishByte(p, c)) NextByte(p, c, false);
                 }
             }
             break;
@@ -524,7 +574,12 @@ void Step(TProtocolData& p, TTrigger trig, THeaderResult header) {
 
         case rzCleanup:
             Report(p, csLastReport);
-            FlushInput(p);
+            // After a failure the line may still carry the sender's data; after a good end
+            // whatever follows is the board's and is kept.
+            if (FinishCode(p) != 0) FlushInput(p);
+            // The bytes left unread wait for the program's triggers (released by the driver
+            // once the finish has been handled).
+            p.Port->HoldDataScan();
             Finish(p);
             break;
 
@@ -634,6 +689,7 @@ int zpPrepareReceive(TProtocolData& p) {
     p.LastFrame = -1;
     p.LastFileOfs = 0;
     p.OCount = 0;
+    p.SilentWaits = 0;
     std::memset(p.AttentionStr, 0, sizeof p.AttentionStr);
     Report(p, csFirstReport);
     p.TransferStartMs = zpNowMs();

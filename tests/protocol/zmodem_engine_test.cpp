@@ -229,6 +229,35 @@ TEST_F(Engine, WholeFileThenFinishLeavesDataAndTimeAndCode0) {
     EXPECT_EQ(rec_.Finish, 0);
 }
 
+// What the board sends after the transfer is the program's: with or without the sender's "OO",
+// it stays unread in the port, and the transfer ends at once, not after the finish wait.
+TEST_F(Engine, BoardTextAfterZfinStaysInThePortAndEndsTheTransferAtOnce) {
+    for (const std::string oo : {"OO", ""}) {
+        SCOPED_TRACE("after ZFIN: \"" + oo + "\"");
+        TearDown();
+        SetUp();
+        FireProtocolTimer();
+        Feed(HexHeader(ZFIN, {0, 0, 0, 0}));
+        Feed(oo + "Name? 3>");
+        ASSERT_TRUE(rec_.Finished);
+        EXPECT_EQ(rec_.Finish, 0);
+        EXPECT_EQ(std::string(port_.In.begin(), port_.In.end()), "Name? 3>");
+    }
+}
+
+// The sender gives up on a damaged subpacket and cancels while the receiver resyncs.
+TEST_F(Engine, CancelArrivingWithADamagedSubpacketIsHeard) {
+    OfferFile(
+        std::string("c.bin\0"
+                    "100 0\0",
+                    12));
+    std::string bad = Subpacket("abc", ZCRCG);
+    bad[1] ^= 0x01;
+    Feed(BinHeader32(ZDATA, Pos(0)) + bad + std::string(8, '\x18') + std::string(8, '\b'));
+    ASSERT_TRUE(rec_.Finished);
+    EXPECT_EQ(rec_.Finish, -6005);
+}
+
 TEST_F(Engine, FiveCansCancelButFourAndAnotherByteDoNot) {
     OfferFile(
         std::string("c.bin\0"
@@ -335,7 +364,11 @@ TEST_F(Engine, DataPhaseWithoutProgressEndsWith6008) {
         std::string("stuck.bin\0"
                     "100 0\0",
                     16));
-    for (int i = 0; i < 100 && !rec_.Finished; ++i) FireProtocolTimer();
+    // Line noise in every wait: the sender is there but gets nothing through.
+    for (int i = 0; i < 100 && !rec_.Finished; ++i) {
+        Feed("~");
+        FireProtocolTimer();
+    }
     ASSERT_TRUE(rec_.Finished);
     EXPECT_EQ(rec_.Finish, -6008);
     EXPECT_EQ(rec_.Count("L2"), 1);

@@ -87,7 +87,7 @@ struct Relay::Impl {
     std::thread thread;
 };
 
-Relay::Relay(int senderFd, Damage damage) : impl_(new Impl) {
+Relay::Relay(int senderFd, Damage damage, bool passEof) : impl_(new Impl) {
     int sv[2];
     socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv);
     ours_ = sv[0];
@@ -96,7 +96,7 @@ Relay::Relay(int senderFd, Damage damage) : impl_(new Impl) {
     impl_->damage = std::move(damage);
     fcntl(ours_, F_SETFL, fcntl(ours_, F_GETFL) | O_NONBLOCK);
     Impl* im = impl_;
-    impl_->thread = std::thread([im] {
+    impl_->thread = std::thread([im, passEof] {
         int64_t offset = 0;
         uint8_t buf[4096];
         uint8_t out[4096];
@@ -106,8 +106,10 @@ Relay::Relay(int senderFd, Damage damage) : impl_(new Impl) {
             if (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) {
                 const ssize_t n = read(im->sender, buf, sizeof buf);
                 if (n <= 0) {
-                    shutdown(im->relayEnd, SHUT_WR);
-                    if (n == 0 || errno != EAGAIN) break;
+                    if (n == 0 || errno != EAGAIN) {
+                        if (passEof) shutdown(im->relayEnd, SHUT_WR);
+                        break;
+                    }
                 }
                 size_t m = 0;
                 for (ssize_t i = 0; i < n; ++i) {

@@ -43,7 +43,9 @@ class Relay {
   public:
     // damage(offset, byte) -> -1 to drop the byte, else the byte to pass on.
     using Damage = std::function<int(int64_t offset, uint8_t byte)>;
-    Relay(int senderFd, Damage damage);  // our side: OurFd()
+    // our side: OurFd(). Without passEof our side stays open when the sender ends, as a modem
+    // line does when the program on the far side dies.
+    Relay(int senderFd, Damage damage, bool passEof = true);
     ~Relay();
     int OurFd() const { return ours_; }
 
