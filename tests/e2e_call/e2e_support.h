@@ -46,6 +46,8 @@ class CallTest : public ::testing::Test {
         ns_ = "qxe2e" + std::to_string(::getpid()) + "_" + std::to_string(++counter) + "_" +
               ::testing::UnitTest::GetInstance()->current_test_info()->name();
         ns_ = ns_.substr(0, 60);
+        std::replace(ns_.begin(), ns_.end(), '/', '_');  // parameterised names hold a '/'
+
         dir = fs::temp_directory_path() / ns_;
         fs::remove_all(dir);
         fs::create_directories(dir / "locks");
