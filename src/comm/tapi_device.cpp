@@ -65,6 +65,7 @@ bool LineErrorLasts(int errnoResult) {
         case ENXIO:
         case ENODEV:
         case ENOTTY:
+        case EISDIR:
         case EACCES:
         case EPERM:
             return true;

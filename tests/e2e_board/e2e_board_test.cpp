@@ -182,18 +182,18 @@ TEST_P(UnusableLineTest, OneReplyAndNoRetries) {
     EXPECT_EQ(CountPrefix("Dialling"), 0) << Print(replies);
 }
 
-INSTANTIATE_TEST_SUITE_P(Lines, UnusableLineTest,
-                         ::testing::Values(UnusableCase{"Missing", nullptr},
-                                           UnusableCase{"NotASerialDevice",
-                                                        [](const std::string& p) {
-                                                            std::ofstream(p) << "x";
-                                                        }},
-                                           UnusableCase{"Forbidden",
-                                                        [](const std::string& p) {
-                                                            std::ofstream(p) << "x";
-                                                            ::chmod(p.c_str(), 0);
-                                                        }}),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    Lines, UnusableLineTest,
+    ::testing::Values(
+        UnusableCase{"Missing", nullptr},
+        UnusableCase{"Directory", [](const std::string& p) { fs::create_directory(p); }},
+        UnusableCase{"NotASerialDevice", [](const std::string& p) { std::ofstream(p) << "x"; }},
+        UnusableCase{"Forbidden",
+                     [](const std::string& p) {
+                         std::ofstream(p) << "x";
+                         ::chmod(p.c_str(), 0);
+                     }}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 // Requests that name nothing are refused at once; nothing dials.
 TEST_F(BoardTest, NamelessRequestsAreInvalid) {
