@@ -25,14 +25,16 @@ constexpr const char* kPrefix = "LCK..";
 // A lock file we cannot read a process id from is left alone for this long, since its writer
 // may still be filling it in; after that it counts as stale.
 constexpr std::time_t kUnreadableGraceSeconds = 10;
-constexpr int64_t kMaxPid = 0x3FFFFFFF;
+// The kernel's highest possible pid. Four ASCII digits, blanks or newlines read as a binary
+// number always lie above it, so the two forms of a 4-byte file never overlap.
+constexpr int64_t kMaxPid = 4194304;
 
 bool IsAsciiPid(std::string_view text) {
     bool digit = false;
     for (char c : text) {
         if (c >= '0' && c <= '9') {
             digit = true;
-        } else if (c != ' ' && c != '\n' && c != '\0') {
+        } else if (c != ' ' && c != '\n') {
             return false;
         }
     }
