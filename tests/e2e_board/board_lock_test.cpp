@@ -28,9 +28,13 @@ TEST(ModemLockPid, BothFormsAreRead) {
         {"       346\n", 346},  // the HDB form
         {"346\n", 346},         // a short ASCII pid in four bytes is not binary
         {"1234", 1234},         // four digits, no newline
-        {"  1\n", 1},          {Binary(4321), 4321},  // the old binary form
-        {Binary(-5), 0},       {"", 0},
-        {"none\n\n", 0},          {"99999999999\n", 0},  // beyond any pid
+        {"  1\n", 1},
+        {Binary(4321), 4321},               // the old binary form
+        {std::string("10\0\0", 4), 12337},  // binary, though it starts with digits
+        {Binary(-5), 0},
+        {"", 0},
+        {"none\n\n", 0},
+        {"99999999999\n", 0},  // beyond any pid
     };
     for (const Case& c : cases) EXPECT_EQ(qx::ParseLockPid(c.text), c.pid) << c.text;
 }
