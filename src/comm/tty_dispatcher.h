@@ -17,7 +17,7 @@
 // Lock order: extractMutex_, dispMutex_, inMutex_, outMutex_.
 //
 // The dispatcher never owns the descriptors it is given; whoever handed them over closes them
-// after CloseDevice.
+// after CloseDevice or DetachDevice, and from then on the dispatcher never touches the numbers.
 #pragma once
 
 #include <algorithm>

@@ -3,6 +3,7 @@
 // event leaves a descriptor number that the line device has given up alone, and the status
 // lights leave no triggers behind whichever way a call ends.
 #include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -164,9 +165,19 @@ TEST(StatusLightTriggers, CountStaysTheSameAcrossCallsThatEndInDifferentWays) {
         ASSERT_TRUE(test::WaitFor([&] { return text == "hello\r\n"; }));
         EXPECT_TRUE(test::WaitFor([&] { return rxd.Lit(); }));
         switch (end) {
-            case kClose:
+            case kClose: {
+                // What a close callback queues (a transfer's cancel) reaches the line.
+                const int id = port.RegisterUserCallback([](TCxComPort& p, bool opening) {
+                    if (!opening) p.PutString("bye");
+                });
                 port.SetOpen(false);
+                port.DeregisterUserCallback(id);
+                struct pollfd pfd = {pty.Master, POLLIN, 0};
+                char buf[8] = {};
+                ASSERT_EQ(::poll(&pfd, 1, 5000), 1);
+                EXPECT_EQ(std::string(buf, static_cast<size_t>(::read(pty.Master, buf, 8))), "bye");
                 break;
+            }
             case kCloseInEvent:
                 closeInEvent = true;
                 pty.Write("x");
