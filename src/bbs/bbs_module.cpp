@@ -426,6 +426,7 @@ void TBBSmodule::TapiDeviceTapiLog(TTapiLogCode code) {
             AwaitUserPrompt = true;
             Receiving = false;
             LoginRetryCnt += 1;
+            connectionSerial_ += 1;
             break;
         case ltapiCancel:
             line += "Cancelled";

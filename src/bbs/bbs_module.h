@@ -176,6 +176,7 @@ class TBBSmodule : public QObject {
     std::string servingName_;   // the file name asked for
     std::string failedEntry_;   // the entry of the last connection that failed
     int failedConnections_ = 0;
+    int connectionSerial_ = 0;  // counts connections, so a timer of an old one does nothing
 };
 
 // The program-wide module (null when none exists).

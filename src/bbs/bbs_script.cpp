@@ -5,6 +5,8 @@
 // armed from the connection to the first main prompt, the receive set from then on, except
 // between "%C; Ready" and the end of the transfer, when only the "rz" trigger and the watchdog
 // are. Triggers are only touched while the line is connected.
+#include <QTimer>
+
 #include <cctype>
 #include <exception>
 
@@ -255,12 +257,15 @@ void TBBSmodule::Goodbye() {
         ModemFlush();
         Send("B");
         WaitSeconds(1);
-        // A board that stays on the line after its goodbye would hold the call for ever.
-        for (int i = 0; i < kWatchGoodbye && Connected() && !Closing(); ++i) WaitSeconds(1);
-        if (Connected() && !Closing()) {
+        // A board that stays on the line after its goodbye would hold the call for ever. Timed
+        // rather than waited for here, so that this port event ends and the port goes on
+        // reading (the board's hang-up may be only a "NO CARRIER" in the data).
+        const int call = connectionSerial_;
+        QTimer::singleShot(kWatchGoodbye * 1000, this, [this, call] {
+            if (call != connectionSerial_ || !Connected() || Closing()) return;
             Log("The board stays on the line after the goodbye", 5);
             PostToWindow(MsgHangUp);
-        }
+        });
     }
 }
 
