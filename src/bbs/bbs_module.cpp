@@ -5,11 +5,13 @@
 #include <QPointer>
 
 #include <exception>
+#include <utility>
 
 #include "comm/cx_exception.h"
 #include "comm/status_light.h"
 #include "platform/event_loop.h"
 #include "platform/ipc_objects.h"
+#include "platform/modem_lock.h"
 #include "shell/main_window.h"
 #include "support/log.h"
 #include "support/utilities.h"
@@ -207,6 +209,10 @@ void TBBSmodule::SelectTapiDevice(const std::string& name) {
     ComPort.TapiMode = tmOn;
     TapiDevice.SelectedDevice.clear();
     TapiDevice.SelectedDevice = name;
+    // Selected all the same: the other program may let go before the first dial.
+    if (const int holder = ModemLockHolder(TapiDevice.LockDirectory, name); holder > 0) {
+        Log(name + " is in use by another program (process " + std::to_string(holder) + ")", 0);
+    }
 }
 
 // --- Dialling --------------------------------------------------------------------------------
@@ -261,24 +267,22 @@ bool TBBSmodule::ReDial() {
     RequestIndex = 0;
     try {
         TapiDevice.Dial(PhoneNumber);
-    } catch (const ECxException& e) {
-        if (e.ErrorCode != ecTapiInvalAddress) return DialFailed(e);
-        // A board whose host cannot be found will not be found on the next try either: one
-        // reply, and the request ends as when all dials have failed.
-        Log(e.what(), 0);
-        LineFinished = true;
-        LoginRetryCnt = 0;
-        QueuePost("Abort");
-        PostToWindow(MsgEndOfCall);
     } catch (const std::exception& e) {
+        // A host that cannot be found, or a device that is missing or forbidden, will not be
+        // there on the next try either: one reply, and the call ends.
+        const auto* cx = dynamic_cast<const ECxException*>(&e);
+        if ((cx != nullptr && cx->ErrorCode == ecTapiInvalAddress) || TapiDevice.LineUnusable()) {
+            EndCallUnopenable(e.what());
+            return true;
+        }
         return DialFailed(e);
     }
     return true;
 }
 
 bool TBBSmodule::DialFailed(const std::exception& e) {
-    // The line could not be opened (locked by another program, no such device): the attempt
-    // ends as a failed dial, so the retries and the end of the call still follow.
+    // The line could not be opened for now (another program holds it): the attempt ends as a
+    // failed dial, so the retries and the end of the call still follow.
     Log(e.what(), 0);
     LineFinished = true;
     if (CallOutcome < kOutcomeDialFailed) CallOutcome = kOutcomeDialFailed;
@@ -286,6 +290,16 @@ bool TBBSmodule::DialFailed(const std::exception& e) {
         if (alive) alive->TapiDeviceTapiFail();
     });
     return true;
+}
+
+void TBBSmodule::EndCallUnopenable(const std::string& reason) {
+    // Ten dials with countdowns and "No carrier" would only hide the reason.
+    Log(reason, 0);
+    LineFinished = true;
+    CallOutcome = 0;
+    StopRedial();
+    QueuePost("Abort");  // the queue is cleared at the end of the call, as after ten dials
+    PostToWindow(MsgEndOfCall);
 }
 
 bool TBBSmodule::TryAgain(int32_t seconds, bool announce) {
@@ -421,6 +435,7 @@ void TBBSmodule::TapiDeviceTapiLog(TTapiLogCode code) {
             AwaitUserPrompt = true;
             Receiving = false;
             LoginRetryCnt += 1;
+            connectionSerial_ += 1;
             break;
         case ltapiCancel:
             line += "Cancelled";
@@ -460,7 +475,29 @@ void TBBSmodule::TapiDeviceTapiPortClose() {
         Log(e.what(), 1);
     }
     CallOutcome = 0;
+    CountFailedRequest();
     if (!Closing()) PostToWindow(MsgEndOfCall);
+}
+
+void TBBSmodule::CountFailedRequest() {
+    if (servingEntry_.empty()) return;
+    const std::string entry = std::exchange(servingEntry_, {});
+    failedConnections_ = entry == failedEntry_ ? failedConnections_ + 1 : 1;
+    failedEntry_ = entry;
+    if (failedConnections_ < kMaxFailedTransfers) return;
+    // Asked for again it would be dialled for ever, and nothing queued behind it would run.
+    failedConnections_ = 0;
+    failedEntry_.clear();
+    std::string queued;
+    for (int i = 0; QueueEntry(i, queued); ++i) {
+        if (queued == entry) {
+            QueueDelete(i);
+            break;
+        }
+    }
+    Log("Transfer failed in " + std::to_string(kMaxFailedTransfers) +
+            " connections, request dropped: " + servingName_,
+        0);
 }
 
 void TBBSmodule::TapiDeviceTapiFail() {

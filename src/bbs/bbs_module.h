@@ -32,9 +32,10 @@ class TCxStatusLight;
 
 class TBBSmodule : public QObject {
   public:
-    static constexpr int kDialRetryLimit = 12;  // StopRedial's value: no further dial
-    static constexpr int kMaxDials = 10;        // dials per request
-    static constexpr int kMaxLogins = 10;       // connections without reaching the main prompt
+    static constexpr int kDialRetryLimit = 12;      // StopRedial's value: no further dial
+    static constexpr int kMaxDials = 10;            // dials per request
+    static constexpr int kMaxLogins = 10;           // connections without reaching the main prompt
+    static constexpr int kMaxFailedTransfers = 10;  // connections in a row failing one request
     static constexpr int kTicksPerSecond = 18;
 
     explicit TBBSmodule(QObject* owner = nullptr);
@@ -165,10 +166,20 @@ class TBBSmodule : public QObject {
     void Goodbye();
     void MissHandling();
     void StartZmodem();
+    // At the end of a connection: counts it against the request it was serving, and drops that
+    // request from the queue when it has failed in kMaxFailedTransfers connections in a row.
+    void CountFailedRequest();
+    // The line could not be opened for a reason that will not pass: the call ends at once.
+    void EndCallUnopenable(const std::string& reason);
 
     bool destroyed_ = false;
-    bool dialBusy_ = false;  // a dial step runs (its waits pump the loop)
-    bool busySeen_ = false;  // the line device reported busy during this attempt
+    bool dialBusy_ = false;     // a dial step runs (its waits pump the loop)
+    bool busySeen_ = false;     // the line device reported busy during this attempt
+    std::string servingEntry_;  // queue entry asked for on this connection and not yet served
+    std::string servingName_;   // the file name asked for
+    std::string failedEntry_;   // the entry of the last connection that failed
+    int failedConnections_ = 0;
+    int connectionSerial_ = 0;  // counts connections, so a timer of an old one does nothing
 };
 
 // The program-wide module (null when none exists).

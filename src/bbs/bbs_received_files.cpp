@@ -132,6 +132,9 @@ void TBBSmodule::ProtocolProtocolFinish(int errorCode) {
     } else {
         ArmReceiveSet();
         QueueDelete(RequestIndex);
+        servingEntry_.clear();
+        failedEntry_.clear();
+        failedConnections_ = 0;
     }
     Log("File received...", 20);
 }

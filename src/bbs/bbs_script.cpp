@@ -5,6 +5,8 @@
 // armed from the connection to the first main prompt, the receive set from then on, except
 // between "%C; Ready" and the end of the transfer, when only the "rz" trigger and the watchdog
 // are. Triggers are only touched while the line is connected.
+#include <QTimer>
+
 #include <cctype>
 #include <exception>
 
@@ -24,6 +26,7 @@ constexpr int kResultLoginRejected = 8;
 constexpr int kWatchLogin = 20;
 constexpr int kWatchDownload = 300;
 constexpr int kWatchSender = 60;
+constexpr int kWatchGoodbye = 5;  // the board's own hang-up after "B"
 
 }  // namespace
 
@@ -198,6 +201,8 @@ void TBBSmodule::MainPrompt(bool afterLogin) {
         Goodbye();
         return;
     }
+    QueueEntry(RequestIndex, servingEntry_);
+    servingName_ = RequestName;
     SetWatchdog(kWatchDownload, true);
     Send("Download");
 }
@@ -252,10 +257,20 @@ void TBBSmodule::Goodbye() {
         ModemFlush();
         Send("B");
         WaitSeconds(1);
+        // A board that stays on the line after its goodbye would hold the call for ever. Timed
+        // rather than waited for here, so that this port event ends and the port goes on
+        // reading (the board's hang-up may be only a "NO CARRIER" in the data).
+        const int call = connectionSerial_;
+        QTimer::singleShot(kWatchGoodbye * 1000, this, [this, call] {
+            if (call != connectionSerial_ || !Connected() || Closing()) return;
+            Log("The board stays on the line after the goodbye", 5);
+            PostToWindow(MsgHangUp);
+        });
     }
 }
 
 void TBBSmodule::MissHandling() {
+    servingEntry_.clear();  // the board answered: no failed transfer
     std::string entry;
     QueueEntry(RequestIndex, entry);
     if (UpperCase(GetParam(entry, 2)) == "LAST") {

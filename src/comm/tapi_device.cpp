@@ -61,6 +61,22 @@ int LineOpenError(int errnoResult) {
     }
 }
 
+// A busy device (another program holds it) frees itself; these do not.
+bool LineErrorLasts(int errnoResult) {
+    switch (-errnoResult) {
+        case ENOENT:
+        case ENXIO:
+        case ENODEV:
+        case ENOTTY:
+        case EISDIR:
+        case EACCES:
+        case EPERM:
+            return true;
+        default:
+            return false;
+    }
+}
+
 }  // namespace
 
 TTapiState TapiStateOfCallState(uint32_t callState) {
@@ -202,7 +218,14 @@ std::string TCxTapiDevice::SelectLine() {
 }
 
 void TCxTapiDevice::OpenLine() {
-    std::string path = SelectLine();
+    lineUnusable_ = false;
+    std::string path;
+    try {
+        path = SelectLine();
+    } catch (const ECxException&) {
+        lineUnusable_ = true;  // the selected line is gone and no other was chosen
+        throw;
+    }
     ModemLineEvents events;
     events.CallState = [this](uint32_t state, uint32_t mode) { DoLineCallState(state, mode); };
     events.Reply = [this](int request, int result) { DoLineReply(request, result); };
@@ -210,6 +233,7 @@ void TCxTapiDevice::OpenLine() {
     std::string error;
     line_ = OpenCallLine(path, LockDirectory, std::move(events), result, error, Timings);
     if (!line_) {
+        lineUnusable_ = LineErrorLasts(result);
         int code = LineOpenError(result);
         throw ECxException(code, ErrorMsg(code) + ": " + error);
     }

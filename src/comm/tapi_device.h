@@ -144,6 +144,9 @@ class TCxTapiDevice {
     // The negative code of the last failed dial (0 when none), the result line that connected
     // the last call ("CONNECT 33600"), and the lock directory and dialogue timings in use.
     int FailureCode() const { return failureCode_; }
+    // True when the last dial could not open the line for a reason that will not pass by
+    // itself (no such device, no permission, not a serial device): retrying is pointless.
+    bool LineUnusable() const { return lineUnusable_; }
     std::string ConnectText() const;
     std::string LockDirectory;
     ModemTimings Timings;
@@ -204,6 +207,7 @@ class TCxTapiDevice {
     uint32_t lastCallState_ = 0;
     bool stateChanged_ = false;
     int failureCode_ = 0;
+    bool lineUnusable_ = false;
 
     // The request being waited for and its reply.
     int waitRequest_ = 0;

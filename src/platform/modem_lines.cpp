@@ -1,15 +1,11 @@
 #include "modem_lines.h"
 
-#include <fcntl.h>
-#include <linux/serial.h>
-#include <sys/ioctl.h>
-
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <set>
-
-#include "platform/posix_io.h"
+#include <tuple>
 
 namespace qx {
 
@@ -17,33 +13,55 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// The kernel creates ttyS0..ttyS31 whether or not a UART exists; only those whose driver
-// reports a port type are real. A port we may not open is kept, so that dialling it gives a
-// clear permission error instead of a silently missing line.
-bool HasUart(const std::string& path) {
-    UniqueFd fd(RetryOnEintr(
-        [&] { return ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC); }));
-    if (!fd) return errno == EACCES || errno == EPERM;
-    struct serial_struct info {};
-    if (::ioctl(fd.get(), TIOCGSERIAL, &info) != 0) return true;  // not an 8250-style driver
-    return info.type != PORT_UNKNOWN;
+// USB adapters and modems first: on a machine that has one, that is where the modem is.
+int Rank(const std::string& name) {
+    if (name.rfind("ttyUSB", 0) == 0) return 0;
+    if (name.rfind("ttyACM", 0) == 0) return 1;
+    return 2;
 }
 
-std::vector<std::string> DevicesMatching(const std::string& dir, const std::string& prefix) {
+// ttyS10 after ttyS9.
+bool NaturalLess(const std::string& a, const std::string& b) {
+    return std::make_tuple(Rank(a), a.size(), a) < std::make_tuple(Rank(b), b.size(), b);
+}
+
+// A tty the kernel lists with a device behind it. The serial core also publishes the port
+// type: the ttyS entries exist whether or not a UART does, and type 0 means there is none.
+bool IsSerialDevice(const fs::path& entry) {
+    std::error_code ec;
+    if (!fs::exists(entry / "device", ec)) return false;  // virtual consoles, pty, ptmx
+    std::ifstream type(entry / "type");
+    if (!type) return true;  // not a serial-core driver (USB serial, ACM modems)
+    int value = 0;
+    return (type >> value) && value != 0;
+}
+
+std::vector<std::string> DevicesMatching(const std::string& dir) {
     std::vector<std::string> found;
     std::error_code ec;
     for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
-        std::string name = it->path().filename().string();
-        if (name.rfind(prefix, 0) == 0) found.push_back(it->path().string());
+        found.push_back(it->path().string());
     }
-    // ttyS10 after ttyS9.
-    std::sort(found.begin(), found.end(), [](const std::string& a, const std::string& b) {
-        return a.size() != b.size() ? a.size() < b.size() : a < b;
-    });
+    std::sort(found.begin(), found.end());
     return found;
 }
 
 }  // namespace
+
+std::vector<std::string> ListSerialDevices(const std::string& sysClassTty,
+                                           const std::string& devDir) {
+    std::vector<std::string> names;
+    std::error_code ec;
+    for (fs::directory_iterator it(sysClassTty, ec), end; !ec && it != end; it.increment(ec)) {
+        const std::string name = it->path().filename().string();
+        if (IsSerialDevice(it->path()) && fs::exists(fs::path(devDir) / name)) {
+            names.push_back(name);
+        }
+    }
+    std::sort(names.begin(), names.end(), NaturalLess);
+    for (std::string& n : names) n = (fs::path(devDir) / n).string();
+    return names;
+}
 
 std::vector<std::string> ListModemLines() {
     std::vector<std::string> lines;
@@ -67,13 +85,8 @@ std::vector<std::string> ListModemLines() {
             start = colon + 1;
         }
     }
-    for (const std::string& link : DevicesMatching("/dev/serial/by-id", "")) add(link);
-    for (const char* prefix : {"ttyUSB", "ttyACM"}) {
-        for (const std::string& dev : DevicesMatching("/dev", prefix)) add(dev);
-    }
-    for (const std::string& dev : DevicesMatching("/dev", "ttyS")) {
-        if (HasUart(dev)) add(dev);
-    }
+    for (const std::string& link : DevicesMatching("/dev/serial/by-id")) add(link);
+    for (const std::string& dev : ListSerialDevices("/sys/class/tty", "/dev")) add(dev);
     return lines;
 }
 

@@ -6,11 +6,13 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <filesystem>
+#include <string_view>
 #include <utility>
 
 #include "platform/posix_io.h"
@@ -23,6 +25,44 @@ constexpr const char* kPrefix = "LCK..";
 // A lock file we cannot read a process id from is left alone for this long, since its writer
 // may still be filling it in; after that it counts as stale.
 constexpr std::time_t kUnreadableGraceSeconds = 10;
+// The kernel's highest possible pid. Four ASCII digits, blanks or newlines read as a binary
+// number always lie above it, so the two forms of a 4-byte file never overlap.
+constexpr int64_t kMaxPid = 4194304;
+
+bool IsAsciiPid(std::string_view text) {
+    bool digit = false;
+    for (char c : text) {
+        if (c >= '0' && c <= '9') {
+            digit = true;
+        } else if (c != ' ' && c != '\n') {
+            return false;
+        }
+    }
+    return digit;
+}
+
+}  // namespace
+
+int ParseLockPid(std::string_view text) {
+    // A 4-byte file is the old binary form, unless it reads as a short decimal pid ("346\n"):
+    // taking a live program's pid for garbage would take its lock over.
+    if (text.size() == 4 && !IsAsciiPid(text)) {
+        int32_t pid = 0;
+        std::memcpy(&pid, text.data(), 4);
+        return pid > 0 && pid <= kMaxPid ? pid : 0;
+    }
+    size_t i = 0;
+    while (i < text.size() && text[i] == ' ') ++i;
+    int64_t pid = 0;
+    size_t digits = 0;
+    for (; i < text.size() && text[i] >= '0' && text[i] <= '9' && digits < 12; ++i, ++digits) {
+        pid = pid * 10 + (text[i] - '0');
+    }
+    if (digits == 0 || pid <= 0 || pid > kMaxPid) return 0;
+    return static_cast<int>(pid);
+}
+
+namespace {
 
 // The process id in a lock file: 0 when unreadable, -1 when the file does not exist.
 int ReadLockPid(const std::string& path) {
@@ -31,16 +71,7 @@ int ReadLockPid(const std::string& path) {
     char buf[64] = {};
     ssize_t n = ReadSome(fd.get(), buf, sizeof buf - 1);
     if (n <= 0) return 0;
-    if (n == 4) {
-        // Old binary format: the pid as a native 4-byte integer.
-        int pid = 0;
-        std::memcpy(&pid, buf, 4);
-        if (pid > 0) return pid;
-    }
-    char* end = nullptr;
-    long pid = std::strtol(buf, &end, 10);
-    if (end == buf || pid <= 0 || pid > 0x3FFFFFFF) return 0;
-    return static_cast<int>(pid);
+    return ParseLockPid(std::string_view(buf, static_cast<size_t>(n)));
 }
 
 bool ProcessExists(int pid) {
@@ -83,6 +114,11 @@ std::string ModemLockName(const std::string& devicePath) {
         if (c == '/') c = '_';
     }
     return kPrefix + name;
+}
+
+int ModemLockHolder(const std::string& dir, const std::string& devicePath) {
+    const int pid = ReadLockPid(dir + "/" + ModemLockName(devicePath));
+    return pid > 0 && ProcessExists(pid) ? pid : 0;
 }
 
 std::vector<std::string> SweepStaleModemLocks(const std::string& dir) {

@@ -10,9 +10,14 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace qx {
+
+// The process id written in a lock file's contents: the ten-byte ASCII form ("       346\n"),
+// a shorter ASCII pid, or the old 4-byte binary form. 0 when none can be read.
+int ParseLockPid(std::string_view text);
 
 // The directory that holds the lock files.
 std::string ModemLockDirectory();
@@ -21,6 +26,9 @@ std::string ModemLockDirectory();
 // device share a lock; the part below /dev/ with "/" turned into "_" ("/dev/pts/3" gives
 // "LCK..pts_3", "/dev/ttyS0" gives "LCK..ttyS0").
 std::string ModemLockName(const std::string& devicePath);
+
+// The live process holding the lock of devicePath in dir (ours included), 0 when none.
+int ModemLockHolder(const std::string& dir, const std::string& devicePath);
 
 // Removes the lock files in dir whose process no longer exists. Returns the removed names.
 std::vector<std::string> SweepStaleModemLocks(const std::string& dir);

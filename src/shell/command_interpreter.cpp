@@ -164,6 +164,13 @@ bool TCommandInterpreter::StartCall(TMailbox& queue, const std::string& entry,
 
 void TCommandInterpreter::CommandBBSGet(TMailbox& queue, const std::string& entry) {
     if (!form_.Timer.isActive()) return;
+    // Without a name the call would find nothing to ask for and the entry would stay first in
+    // the queue, dialling again at every tick.
+    if (GetParam(entry, 3).empty()) {
+        Reply("Invalid command: " + entry);
+        queue.Delete(0);
+        return;
+    }
     if (!StartCall(queue, entry, "CommandBBSGet: ")) return;
     TBBSmodule& bbs = *form_.BBSmodule;
     bbs.UserAbort = false;
@@ -176,8 +183,9 @@ void TCommandInterpreter::CommandBBSGet(TMailbox& queue, const std::string& entr
 void TCommandInterpreter::CommandBBSLast(TMailbox& queue, const std::string& entry) {
     if (!form_.Timer.isActive()) return;
     int hours = 0, minutes = 0, tries = 0;
-    if (!ParseCount(GetParam(entry, 4), hours) || !ParseCount(GetParam(entry, 5), minutes) ||
-        !ParseCount(GetParam(entry, 6), tries) || hours >= 24 || minutes >= 60) {
+    if (GetParam(entry, 3).empty() || !ParseCount(GetParam(entry, 4), hours) ||
+        !ParseCount(GetParam(entry, 5), minutes) || !ParseCount(GetParam(entry, 6), tries) ||
+        hours >= 24 || minutes >= 60) {
         Reply("Invalid command: " + entry);
         queue.Delete(0);
         return;

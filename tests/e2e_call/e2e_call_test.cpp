@@ -9,8 +9,16 @@
 namespace e2e {
 namespace {
 
-class WholeCallTest : public CallTest {
+// The board's timing: paced (every reply after a pause) or as fast as real boards.
+struct BoardTiming {
+    const char* name;
+    QStringList options;
+    friend void PrintTo(const BoardTiming& t, std::ostream* os) { *os << t.name; }
+};
+
+class WholeCallTest : public CallTest, public ::testing::WithParamInterface<BoardTiming> {
   protected:
+    void Start(const QStringList& simOptions) { CallTest::Start(simOptions + GetParam().options); }
     // A sample board; returns the names of its files (upper case, with ".ZIP").
     Lines MakeBoard() {
         const fs::path board = dir / "board";
@@ -40,7 +48,7 @@ class WholeCallTest : public CallTest {
     }
 };
 
-TEST_F(WholeCallTest, ProductsAreCollectedProcessedAndASetWaitsForTheEndOfTheCall) {
+TEST_P(WholeCallTest, ProductsAreCollectedProcessedAndASetWaitsForTheEndOfTheCall) {
     const Lines board = MakeBoard();
     const std::string wk = Named(board, "WK"), ev = Named(board, "EV"), ob = Named(board, "OB");
     Start({"--files", QString::fromStdString((dir / "board").string())});
@@ -92,7 +100,7 @@ TEST_F(WholeCallTest, ProductsAreCollectedProcessedAndASetWaitsForTheEndOfTheCal
     EXPECT_EQ(sim.find("board< I Version: "), sim.rfind("board< I Version: "));
 }
 
-TEST_F(WholeCallTest, MissingFilesLeaveTheQueueAndLastFallsBackToAnEarlierName) {
+TEST_P(WholeCallTest, MissingFilesLeaveTheQueueAndLastFallsBackToAnEarlierName) {
     const Lines board = MakeBoard();
     const std::string wk = Named(board, "WK");
     Start({"--files", QString::fromStdString((dir / "board").string())});
@@ -126,7 +134,7 @@ TEST_F(WholeCallTest, MissingFilesLeaveTheQueueAndLastFallsBackToAnEarlierName) 
     EXPECT_NE(SimLog().find("board< " + Stem(newest)), std::string::npos);
 }
 
-TEST_F(WholeCallTest, WrongPasswordIsRejectedThriceThenTheLineIsHungUp) {
+TEST_P(WholeCallTest, WrongPasswordIsRejectedThriceThenTheLineIsHungUp) {
     Start({"--fail-login"});
     Send("BBS GET WK0816.ZIP");
     // The request would be tried again (ten connections before giving up); an ABORT queued
@@ -146,7 +154,7 @@ TEST_F(WholeCallTest, WrongPasswordIsRejectedThriceThenTheLineIsHungUp) {
     Exit();
 }
 
-TEST_F(WholeCallTest, SilentBoardGetsOneWakeUpThenNoResponseAndHangUp) {
+TEST_P(WholeCallTest, SilentBoardGetsOneWakeUpThenNoResponseAndHangUp) {
     Start({"--silent"});
     Send("BBS GET WK0816.ZIP");
     ASSERT_TRUE(WaitReply("Connected to OstrelCentre at ", 60000));
@@ -169,7 +177,7 @@ TEST_F(WholeCallTest, SilentBoardGetsOneWakeUpThenNoResponseAndHangUp) {
     EXPECT_EQ(wakeups, 1u) << sim;
 }
 
-TEST_F(WholeCallTest, DropDuringATransferKeepsTheRequestForTheNextCall) {
+TEST_P(WholeCallTest, DropDuringATransferKeepsTheRequestForTheNextCall) {
     const Lines board = MakeBoard();
     const std::string rn = Named(board, "RN");
     Start({"--files", QString::fromStdString((dir / "board").string()), "--drop-after-bytes",
@@ -187,6 +195,12 @@ TEST_F(WholeCallTest, DropDuringATransferKeepsTheRequestForTheNextCall) {
     const auto collected = std::find(got.begin(), got.end(), "File collected: " + rn);
     EXPECT_LT(firstEnd, collected) << ::testing::PrintToString(got);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Boards, WholeCallTest,
+    ::testing::Values(BoardTiming{"Paced", {}}, BoardTiming{"NoDelay", {"--no-delay"}},
+                      BoardTiming{"SplitWithEcho", {"--split-writes", "40", "--echo"}}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace e2e

@@ -46,6 +46,8 @@ class CallTest : public ::testing::Test {
         ns_ = "qxe2e" + std::to_string(::getpid()) + "_" + std::to_string(++counter) + "_" +
               ::testing::UnitTest::GetInstance()->current_test_info()->name();
         ns_ = ns_.substr(0, 60);
+        std::replace(ns_.begin(), ns_.end(), '/', '_');  // parameterised names hold a '/'
+
         dir = fs::temp_directory_path() / ns_;
         fs::remove_all(dir);
         fs::create_directories(dir / "locks");
@@ -97,6 +99,13 @@ class CallTest : public ::testing::Test {
         args += simOptions;
         sim = &Run("bbs-sim", args);
         ASSERT_TRUE(WaitFor([&] { return fs::exists(link); }, 10000));
+        BeforeProgram();
+        StartProgram();
+    }
+    // Runs once the line exists, before the program starts.
+    virtual void BeforeProgram() {}
+    // Quorvex and the session on the line at link, set up for calls.
+    void StartProgram() {
         quorvex = &Run("quorvex", {});
         session = &Run("quorvexctl", {"session", "--wait-start", "30", "--timeout", "170"});
         ASSERT_TRUE(WaitReply("Communication program started (Modem) ", 30000));

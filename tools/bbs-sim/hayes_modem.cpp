@@ -62,6 +62,14 @@ HayesModem::Reply HayesModem::Feed(char c) {
         if (!line_.empty()) line_.pop_back();
         return reply;
     }
+    // A modem hunts for "AT" (or "A/"): what comes before it, such as a "+++" typed while no
+    // call is up, is dropped.
+    if (line_.empty() && Upper(c) != 'A') return reply;
+    if (line_.size() == 1 && Upper(c) != 'T' && c != '/') {
+        line_.clear();
+        if (Upper(c) == 'A') line_ += c;
+        return reply;
+    }
     if (line_.size() < kMaxLine) line_ += c;
     // "A/" runs at once, without a CR.
     if (line_.size() == 2 && Upper(line_[0]) == 'A' && line_[1] == '/') {

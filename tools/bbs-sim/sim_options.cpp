@@ -91,7 +91,9 @@ std::optional<SimOptions> ParseOptions(int argc, char** argv, std::string& error
             return true;
         };
         std::string v;
-        if (arg == "--help" || arg == "-h") {
+        if (const int t = ParseTimingOption(arg, take, flag, o.timing, error); t != 0) {
+            if (t < 0) return std::nullopt;
+        } else if (arg == "--help" || arg == "-h") {
             o.help = true;
         } else if (arg == "--version") {
             o.version = true;
@@ -235,6 +237,17 @@ Options:
   --silent                 the board never prompts
   --quiet-start            the board prompts only after the caller's first CR
   --fail-login             every login is rejected
+  --no-delay               no pauses at all: the banner in the same write as
+                           CONNECT, the sender at once, the next prompt the
+                           moment a transfer ends (as fast real boards do)
+  --split-writes MS        every board text in three writes, MS apart, cut
+                           inside its prompt
+  --echo                   the board echoes what the caller types
+  --no-dcd                 a modem without DCD: the board's hang-up is only
+                           "NO CARRIER"; the line stays open
+  --stall-after-bytes N    the sender stops after N bytes of a transfer and
+                           never goes on (calls chosen by --drop-calls)
+  --linger                 the board stays on the line after its goodbye
   --drop-after-bytes N     drop the line after N bytes of a transfer
   --drop-calls K           calls subject to --drop-after-bytes (default 1,
                            0 = every call)

@@ -5,6 +5,8 @@
 #include <optional>
 #include <string>
 
+#include "board_timing.h"
+
 namespace bbssim {
 
 // What the modem answers to one dialled number.
@@ -48,6 +50,7 @@ struct SimOptions {
     bool telnet = false;                        // --telnet: callers speak telnet
     bool help = false;                          // --help
     bool version = false;                       // --version
+    BoardTiming timing;                         // real-board timings (board_timing.h)
 };
 
 // Parses argv. On a bad argument returns nothing and puts the reason into error.

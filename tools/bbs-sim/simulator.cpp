@@ -45,6 +45,7 @@ const char* KindName(DialResult::Kind kind) {
 
 Simulator::Simulator(SimOptions options) : options_(std::move(options)), rng_(options_.seed) {
     modem_.setGuardMs(options_.guardMs);
+    if (options_.timing.noDelay) options_.promptDelayMs = options_.senderDelayMs = 0;
 }
 
 bool Simulator::NewLine() {
@@ -130,7 +131,7 @@ int Simulator::Run() {
         }
         if (sender_.fd() >= 0) {
             short events = 0;
-            if (out_.size() < kMaxPending && !hangupPending_) events |= POLLIN;
+            if (out_.size() < kMaxPending && !hangupPending_ && !stalled_) events |= POLLIN;
             if (!toSender_.empty()) events |= POLLOUT;
             senderIndex = count;
             fds[count++] = {sender_.fd(), events, 0};
@@ -192,6 +193,7 @@ int Simulator::NextTimeoutMs(Clock::time_point now) const {
     consider(sendAt_);
     consider(escapeAt_);
     consider(hangupAt_);
+    if (!paced_.empty()) consider(paced_.front().at);
     if (hangupPending_ && !hangupAt_) consider(now + std::chrono::milliseconds(50));
     if (!next) return -1;
     const auto ms = std::chrono::ceil<std::chrono::milliseconds>(*next - now).count();
@@ -199,13 +201,14 @@ int Simulator::NextTimeoutMs(Clock::time_point now) const {
 }
 
 void Simulator::RunTimers(Clock::time_point now) {
+    RunPaced(now);
     if (mode_ == Mode::Dialling && dialAt_ && now >= *dialAt_) FinishDial();
     if (mode_ == Mode::Online && promptAt_ && now >= *promptAt_ && board_) {
         promptAt_.reset();
         HandleStep(afterTransfer_ ? board_->TransferDone() : board_->Start());
         afterTransfer_ = false;
     }
-    if (mode_ == Mode::Online && sendAt_ && now >= *sendAt_) {
+    if (mode_ == Mode::Online && sendAt_ && now >= *sendAt_ && paced_.empty()) {
         sendAt_.reset();
         StartTransfer(sendFile_);
     }
@@ -217,7 +220,8 @@ void Simulator::RunTimers(Clock::time_point now) {
         Send(modem_.Format(HayesModem::Result::Ok));
     }
     if (hangupPending_) {
-        if (!hangupAt_ && (out_.empty() || now - hangupSince_ > kMaxHangupWait)) {
+        if (!hangupAt_ &&
+            ((out_.empty() && paced_.empty()) || now - hangupSince_ > kMaxHangupWait)) {
             hangupAt_ = now + std::chrono::milliseconds(hangupDrain_ ? options_.hangupDelayMs : 0);
         }
         if (hangupAt_ && now >= *hangupAt_) DoHangup();
@@ -322,6 +326,7 @@ void Simulator::OnCallerByte(char c, Clock::time_point now) {
                 if (toSender_.size() > 1 << 20) toSender_.clear();  // a sender that no longer reads
                 FlushSender();
             } else if (board_) {
+                if (options_.timing.echo) EchoCaller(c);
                 HandleStep(board_->Feed(c));
             }
             return;
@@ -331,6 +336,10 @@ void Simulator::OnCallerByte(char c, Clock::time_point now) {
 
 void Simulator::Send(std::string_view bytes) {
     if (bytes.empty()) return;
+    if (!paced_.empty()) {
+        paced_.back().bytes.append(bytes);  // behind the board text still being paced out
+        return;
+    }
     if (telnet_) {
         telnet_->Encode(bytes.data(), bytes.size(), out_);
     } else {
@@ -360,14 +369,21 @@ void Simulator::AcceptCaller() {
     Connect(options_.defaultResult.speed);
 }
 
-void Simulator::SendBoard(const std::string& text) {
-    if (text.empty()) return;
+void Simulator::SendBoard(const std::string& text, std::string_view before) {
+    if (text.empty()) {
+        Send(before);
+        return;
+    }
     if (mode_ != Mode::Online) {
         log_.Bytes("board> (lost, modem in command mode)", text);
         return;
     }
     log_.Bytes("board>", text);
-    Send(text);
+    if (options_.timing.splitMs > 0) {
+        SendSplit(std::string(before) + text);
+    } else {
+        Send(std::string(before) + text);
+    }
 }
 
 void Simulator::Flush() {
@@ -393,6 +409,7 @@ void Simulator::ReadSender() {
             return;
         }
         auto size = static_cast<std::size_t>(n);
+        if (StallSender(buf, size)) return;
         if (options_.noiseRate > 0.0) {
             std::uniform_real_distribution<double> chance(0.0, 1.0);
             std::uniform_int_distribution<int> flip(1, 255);
@@ -480,15 +497,17 @@ void Simulator::FinishDial() {
 void Simulator::Connect(int speed) {
     mode_ = Mode::Online;
     connectSpeed_ = speed;
+    std::string result;  // no modem on a network line, so no CONNECT either
     if (!listener_) {
-        const std::string result = modem_.Format(HayesModem::Result::Connect, speed);
+        result = modem_.Format(HayesModem::Result::Connect, speed);
         log_.Bytes("modem>", result);
-        Send(result);
     }
     ++callsConnected_;
     transferBytes_ = 0;
-    dropThisCall_ = options_.dropAfterBytes >= 0 &&
-                    (options_.dropCalls == 0 || callsConnected_ <= options_.dropCalls);
+    const bool chosen = options_.dropCalls == 0 || callsConnected_ <= options_.dropCalls;
+    dropThisCall_ = options_.dropAfterBytes >= 0 && chosen;
+    stallThisCall_ = options_.timing.stallAfterBytes >= 0 && chosen;
+    stalled_ = false;
     Board::Config config;
     config.user = options_.user;
     config.password = options_.password;
@@ -498,15 +517,20 @@ void Simulator::Connect(int speed) {
     config.failLogin = options_.failLogin;
     board_.emplace(std::move(config));
     const auto now = Clock::now();
-    promptAt_ = now + std::chrono::milliseconds(options_.promptDelayMs);
     afterTransfer_ = false;
+    if (options_.promptDelayMs == 0) {
+        HandleStep(board_->Start(), result);  // one write, as a board that does not wait
+    } else {
+        Send(result);
+        promptAt_ = now + std::chrono::milliseconds(options_.promptDelayMs);
+    }
     lastCallerByte_ = now;
     plusCount_ = 0;
     escapeAt_.reset();
 }
 
-void Simulator::HandleStep(const Board::Step& step) {
-    SendBoard(step.text);
+void Simulator::HandleStep(const Board::Step& step, std::string_view before) {
+    SendBoard(step.text, before);
     switch (step.action) {
         case Board::Step::Action::None:
             break;
@@ -517,6 +541,10 @@ void Simulator::HandleStep(const Board::Step& step) {
             sendAt_ = Clock::now() + std::chrono::milliseconds(options_.senderDelayMs);
             break;
         case Board::Step::Action::HangUp:
+            if (options_.timing.linger) {
+                log_.Line("board", "stays on the line after the goodbye (--linger)");
+                break;
+            }
             RequestHangup("the board ends the session", true);
             break;
     }
@@ -541,6 +569,10 @@ void Simulator::CheckTransferEnd() {
     log_.Line("transfer", "sender ended, status " + std::to_string(status) + ", " +
                               std::to_string(transferBytes_) + " bytes so far this call");
     // The board settles for the prompt delay before its next prompt, as after the connection.
+    if (options_.promptDelayMs == 0) {
+        HandleStep(board_->TransferDone());
+        return;
+    }
     afterTransfer_ = true;
     promptAt_ = Clock::now() + std::chrono::milliseconds(options_.promptDelayMs);
 }
@@ -560,6 +592,10 @@ void Simulator::RequestHangup(const std::string& reason, bool drain) {
 }
 
 void Simulator::DoHangup() {
+    if (options_.timing.noDcd) {
+        HangUpLeavingLineOpen();
+        return;
+    }
     log_.Line("hangup", hangupReason_);
     EndCall();
     if (!NewLine()) {
@@ -595,6 +631,8 @@ void Simulator::EndCall() {
     hangupAt_.reset();
     out_.clear();
     toSender_.clear();
+    paced_.clear();
+    stalled_ = false;
 }
 
 void Simulator::CallEnded() {

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <optional>
 #include <random>
@@ -42,7 +43,7 @@ class Simulator {
     void ReadCaller();
     void OnCallerByte(char c, Clock::time_point now);
     void Send(std::string_view bytes);
-    void SendBoard(const std::string& text);
+    void SendBoard(const std::string& text, std::string_view before = {});
     void Flush();
     void ReadSender();
     void FlushSender();
@@ -52,7 +53,7 @@ class Simulator {
     void StartDial(const std::string& dialString);
     void FinishDial();
     void Connect(int speed);
-    void HandleStep(const Board::Step& step);
+    void HandleStep(const Board::Step& step, std::string_view before = {});
     void StartTransfer(const std::filesystem::path& file);
     void CheckTransferEnd();
 
@@ -61,6 +62,15 @@ class Simulator {
     void CallerClosedLine();
     void EndCall();
     void CallEnded();
+
+    // Real-board timings (simulator_timing.cpp).
+    void SendSplit(const std::string& bytes);
+    void RunPaced(Clock::time_point now);
+    void EchoCaller(char c);
+    // With --stall-after-bytes: passes on what the sender may still send of buf and stops it;
+    // true when the sender is (now) stalled and nothing more of it goes out.
+    bool StallSender(const char* buf, std::size_t size);
+    void HangUpLeavingLineOpen();
 
     SimOptions options_;
     Transcript log_;
@@ -100,6 +110,13 @@ class Simulator {
     int callsConnected_ = 0;
     std::int64_t transferBytes_ = 0;
     bool dropThisCall_ = false;
+    bool stallThisCall_ = false;
+    bool stalled_ = false;  // the sender has been stopped in mid-file
+    struct Piece {
+        Clock::time_point at;
+        std::string bytes;
+    };
+    std::deque<Piece> paced_;  // board text still to go out in later writes
     std::mt19937 rng_;
     bool exit_ = false;
     int exitCode_ = 0;

@@ -62,6 +62,10 @@ void SzRelay::Kill() {
     CloseSocket();
 }
 
+void SzRelay::Pause() {
+    if (pid_ > 0) ::kill(pid_, SIGSTOP);
+}
+
 bool SzRelay::Reap() {
     if (pid_ <= 0) return true;
     int status = 0;

@@ -21,6 +21,8 @@ class SzRelay {
     bool Start(const std::string& szPath, const std::filesystem::path& file);
     // Ends the child at once (the line dropped) and reaps it.
     void Kill();
+    // Stops the child where it is (SIGSTOP); Kill still ends it.
+    void Pause();
     // Reaps the child if it has ended; true once it has (its status in exitStatus()).
     bool Reap();
     // The socket is done with: the child's output has been read to its end.
