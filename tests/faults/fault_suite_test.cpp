@@ -76,7 +76,7 @@ class FaultTest : public CallTest {
     void Program() {
         replies.clear();
         quorvex = &Run("quorvex", {});
-        session = &Run("quorvexctl", {"session", "--timeout", "300"});
+        session = &Run("quorvexctl", {"session", "--timeout", "900"});
         ASSERT_TRUE(WaitReply("Communication program started (Modem) ", 30000));
         Send("BBS SET TAPI " + link);
         Send("BBS SET PHONE 123 user secret");
@@ -426,8 +426,10 @@ TEST_F(FaultTest, AFullDiskLosesNothingAndTheNextCallRecordsEverything) {
     Exit();
 }
 
-// Many calls in a row: no growth of memory, descriptors or files.
+// Many calls in a row: no growth of memory, descriptors or files. Each call costs some seconds
+// of the program's own one-second timers, so this is the suite's longest test.
 TEST_F(FaultTest, FiftyCallsInARowLeaveNoGrowth) {
+    constexpr int kCalls = 50;
     const std::string wk = Named("WK");
     Sim();
     Program();
@@ -451,7 +453,7 @@ TEST_F(FaultTest, FiftyCallsInARowLeaveNoGrowth) {
     long rss0 = 0;
     std::ptrdiff_t fd0 = 0;
     std::uintmax_t files0 = 0;
-    for (int call = 1; call <= 50; ++call) {
+    for (int call = 1; call <= kCalls; ++call) {
         fs::remove(dir / "tmp" / wk);  // received anew each time
         Get({wk});
         const std::string end = CallEnd(call);
