@@ -178,7 +178,7 @@ bool BBSProcessFiles(TProcessingInputs& in) {
     received.Clear();
     if (!in.TempDir.empty()) WritePendingArchives(in.TempDir, pending);
     if (leftOver > 0) {
-        Log("Archives left from an earlier run: " + std::to_string(leftOver), 0);
+        Log("Archives left from an earlier run: " + std::to_string(leftOver), 5);
     }
 
     if (!pending.empty()) {
