@@ -3,6 +3,7 @@
 // processing pipeline, and the dialogue continued (or the line hung up) after the transfer.
 #include "bbs_module.h"
 #include "comm/error_msg.h"
+#include "processing/pending_archives.h"
 #include "shell/main_window.h"
 
 namespace qx {
@@ -88,6 +89,8 @@ void TBBSmodule::ProtocolProtocolLog(int logCode) {
             break;
         case kLogReceived:
             Log("File collected: " + name, 0);
+            // Listed at once, so that no shutdown or crash before the processing loses it.
+            if (!TempDir.empty()) AddPendingArchive(TempDir, name);
             if (frmVudaDUD != nullptr) {
                 frmVudaDUD->ReceivedFiles.Add(name);
                 frmVudaDUD->SetFileLabel("");

@@ -207,6 +207,36 @@ bool CopyFileReplacing(const std::string& source, const std::string& destination
     return true;
 }
 
+bool DirectoryWritable(const std::string& path) {
+    return !path.empty() && DirectoryExists(path) && ::access(path.c_str(), W_OK | X_OK) == 0;
+}
+
+bool WriteFileReplacing(const std::string& path, const std::string& content) {
+    const std::string temp = path + ".qxtmp";
+    UniqueFd out(RetryOnEintr(
+        [&] { return ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644); }));
+    if (!out) return false;
+    if (!WriteAll(out.get(), content.data(), content.size()) || fsync(out.get()) != 0 ||
+        out.Close() != 0 || rename(temp.c_str(), path.c_str()) != 0) {
+        unlink(temp.c_str());
+        return false;
+    }
+    return true;
+}
+
+bool ReadWholeFile(const std::string& path, std::string& content) {
+    content.clear();
+    UniqueFd in(RetryOnEintr([&] { return ::open(path.c_str(), O_RDONLY | O_CLOEXEC); }));
+    if (!in) return false;
+    char buf[4096];
+    for (;;) {
+        const ssize_t n = ReadSome(in.get(), buf, sizeof buf);
+        if (n < 0) return false;
+        if (n == 0) return true;
+        content.append(buf, static_cast<size_t>(n));
+    }
+}
+
 int64_t FreeDiskSpace(const std::string& path) {
     struct statvfs sv;
     if (statvfs(path.empty() ? "." : path.c_str(), &sv) != 0) return -1;

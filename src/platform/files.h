@@ -52,6 +52,15 @@ bool GetFileInfo(const std::string& path, DirEntry& out);  // lstat-like: links 
 bool CopyFileReplacing(const std::string& source, const std::string& destination,
                        std::string* errorText = nullptr);
 
+// A directory in which this process may create and delete files.
+bool DirectoryWritable(const std::string& path);
+
+// Writes content to path by way of a temporary file and a rename (as CopyFileReplacing), so a
+// crash leaves either the old or the new content. False on any failure.
+bool WriteFileReplacing(const std::string& path, const std::string& content);
+// The whole content of a small file; false when it cannot be read.
+bool ReadWholeFile(const std::string& path, std::string& content);
+
 // Free bytes for an unprivileged user on the file system of path; -1 when unknown.
 int64_t FreeDiskSpace(const std::string& path);
 

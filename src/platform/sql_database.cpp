@@ -192,19 +192,33 @@ void TSqlDatabase::CreateTableFile(const std::string& fileName, const std::strin
         throw ESqlError("Cannot create " + finalPath + ": " + message);
     }
     try {
-        ExecOn(raw, "PRAGMA journal_mode = WAL");
+        // The table is written straight into the file (a full disk fails this statement), and
+        // only then is the file switched to WAL, so no checkpoint is left to fail at close.
         ExecOn(raw, CreateTableSql(sqlName, columns));
+        ExecOn(raw, "PRAGMA journal_mode = WAL");
     } catch (const ESqlError& e) {
         db.reset();
         removeTemp();
         throw ESqlError("Cannot create " + finalPath + ": " + e.what());
     }
-    // Closing the only connection checkpoints the log into the file and removes it.
     rc = sqlite3_close(db.release());
     if (rc != SQLITE_OK) {
         removeTemp();
         throw ESqlError("Cannot create " + finalPath + ": " + sqlite3_errstr(rc));
     }
+    // Only a file that really holds the table is put in place.
+    raw = nullptr;
+    rc = sqlite3_open_v2(tempPath.c_str(), &raw, SQLITE_OPEN_READONLY, nullptr);
+    db.reset(raw);
+    try {
+        if (rc != SQLITE_OK) throw ESqlError(sqlite3_errstr(rc));
+        ExecOn(raw, "SELECT count(*) FROM " + Quoted(sqlName));
+    } catch (const ESqlError& e) {
+        db.reset();
+        removeTemp();
+        throw ESqlError("Cannot create " + finalPath + ": " + e.what());
+    }
+    db.reset();
     // link() never replaces: if the file appeared meanwhile, that one is kept and used.
     if (::link(tempPath.c_str(), finalPath.c_str()) != 0 && errno != EEXIST) {
         const int err = errno;

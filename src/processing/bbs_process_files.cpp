@@ -7,6 +7,7 @@
 #include "platform/event_loop.h"
 #include "platform/files.h"
 #include "processing/delrel.h"
+#include "processing/pending_archives.h"
 #include "processing/zip/zx_unzipper.h"
 #include "support/log.h"
 #include "support/utilities.h"
@@ -46,10 +47,16 @@ bool LessNoCase(const std::string& a, const std::string& b) {
     });
 }
 
-// Unpacks one received archive; archive-level errors are logged at level 0 and the archive
-// is deleted so that it is not processed again.
+// Unpacks one received archive. A damaged archive is logged at level 0 and deleted, as the board
+// would only send the same again; an entry that cannot be written (a full disk) keeps the
+// archive for the next run.
 void UnpackArchive(TProcessingInputs& in, const std::string& name) {
     const std::string archive = JoinPath(in.TempDir, name);
+    bool writeFailed = false;
+    in.ZxUnZipper->OnEntryFailed = [&](const std::string& entry, const std::string& reason) {
+        Log(reason + ": " + entry, 0);
+        if (reason.find("cannot write") != std::string::npos) writeFailed = true;
+    };
     try {
         in.ZxUnZipper->SetFileName(archive);
         in.ZxUnZipper->SetBaseDirectory(in.TempDir);
@@ -67,6 +74,12 @@ void UnpackArchive(TProcessingInputs& in, const std::string& name) {
         in.ZxUnZipper->CloseArchive();
         RemoveFile(archive);
     }
+    in.ZxUnZipper->OnEntryFailed = nullptr;
+    if (writeFailed) in.NotRecorded += 1;
+}
+
+bool StopAsked(const TProcessingInputs& in) {
+    return in.Stop != nullptr && *in.Stop;
 }
 
 void DispatchInfoFile(TProcessingInputs& in, const std::string& entry) {
@@ -84,6 +97,7 @@ void DispatchInfoFile(TProcessingInputs& in, const std::string& entry) {
     }
     Log(product->LogText + base + ")", 0);
     TZodevurezDbModule& db = *in.DbModule;
+    const int failuresBefore = db.Failures;
     // The product operations report their own errors; anything that still escapes (a table
     // that cannot be created, say) ends only this info file, not the whole run.
     try {
@@ -106,7 +120,9 @@ void DispatchInfoFile(TProcessingInputs& in, const std::string& entry) {
         }
     } catch (const std::exception& e) {
         Log(std::string(e.what()) + ": " + base, 0);
+        db.Failures += 1;
     }
+    if (db.Failures != failuresBefore) in.NotRecorded += 1;
 }
 
 }  // namespace
@@ -142,24 +158,41 @@ void OrderInfoFiles(std::vector<std::string>& names) {
 bool BBSProcessFiles(TProcessingInputs& in) {
     Log("BBSProcessFiles: ", 5);
     bool result = false;
+    in.Stopped = false;
+    in.NotRecorded = 0;
     for (const char* mask : {"*.inf", "*.bin", "*.txt", "*.shw", "*.jpg"}) {
         Delrel(in.TempDir, mask, 0);
     }
 
+    // What an earlier run left comes first, then what this call received; the whole set stays
+    // listed until it has been processed.
     TStringList& received = *in.ReceivedFiles;
-    if (!received.Empty()) {
+    std::vector<std::string> pending = ReadPendingArchives(in.TempDir);
+    const size_t leftOver = pending.size();
+    for (int i = 0; i < received.Count(); ++i) {
+        const std::string name = BareName(received[i]);
+        if (std::find(pending.begin(), pending.end(), name) == pending.end()) {
+            pending.push_back(name);
+        }
+    }
+    received.Clear();
+    if (!in.TempDir.empty()) WritePendingArchives(in.TempDir, pending);
+    if (leftOver > 0) {
+        Log("Archives left from an earlier run: " + std::to_string(leftOver), 5);
+    }
+
+    if (!pending.empty()) {
         Log("Unzipping files...", 0);
         ProcessPendingMessages();
     }
-    while (!received.Empty()) {
-        const std::string name = received[0];
+    for (const std::string& name : pending) {
+        if (StopAsked(in)) break;
         Log("unzip: " + name, 5);
         const size_t dot = name.rfind('.');
         if (dot != std::string::npos && UpperCase(name.substr(dot)) == ".ZIP" &&
             in.ZxUnZipper != nullptr && !in.TempDir.empty()) {
             UnpackArchive(in, name);
         }
-        received.Delete(0);
         ProcessPendingMessages();
         ProcessPendingMessages();
     }
@@ -173,9 +206,16 @@ bool BBSProcessFiles(TProcessingInputs& in) {
     OrderInfoFiles(infoFiles);
 
     for (const std::string& entry : infoFiles) {
+        // A close waits for the product in hand, never for the rest.
+        if (StopAsked(in)) break;
         result = true;
         DispatchInfoFile(in, entry);
         ProcessPendingMessages();
+    }
+    in.Stopped = StopAsked(in);
+    // Only a run that handled everything with a database may forget the archives.
+    if (!in.Stopped && in.NotRecorded == 0 && in.DbModule != nullptr && !in.TempDir.empty()) {
+        WritePendingArchives(in.TempDir, {});
     }
     Log("BBSProcessFile: ...", 20);
     return result;

@@ -24,6 +24,14 @@ struct TProcessingInputs {
     TZxUnZipper* ZxUnZipper = nullptr;
     // Null when BBS OPEN never came: the info files are then reported as not processed.
     TZodevurezDbModule* DbModule = nullptr;
+    // When set and true, the run ends after the archive or product in hand (the program closes);
+    // what is left stays listed for the next run.
+    const bool* Stop = nullptr;
+
+    // Results: the run ended early, and the number of archives and products that could not be
+    // unpacked or recorded because of a fault of the store (a full disk, a read-only table).
+    bool Stopped = false;
+    int NotRecorded = 0;
 };
 
 // One product code of the table: the first two characters of an info file's name.
@@ -41,7 +49,9 @@ const TProductCode* FindProductCode(const std::string& code);
 // around midnight (third character "2" or more while the run also holds "0") to the front.
 void OrderInfoFiles(std::vector<std::string>& names);
 
-// Runs the pipeline; true when at least one non-empty info file was found.
+// Runs the pipeline over the received archives and those still listed as pending from an
+// earlier run (pending_archives.h); the list is cleared only when every archive and product
+// was handled. True when at least one non-empty info file was found.
 bool BBSProcessFiles(TProcessingInputs& inputs);
 
 }  // namespace qx

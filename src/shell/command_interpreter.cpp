@@ -5,6 +5,7 @@
 #include <exception>
 
 #include "main_window.h"
+#include "platform/files.h"
 #include "platform/modem_line_provider.h"
 #include "processing/bbs_process_files.h"
 #include "processing/delrel.h"
@@ -110,6 +111,7 @@ void TCommandInterpreter::CommandBBSSet(TMailbox& queue, const std::string& entr
         form_.Log("Phone : " + bbs.PhoneNumber, 30);
     } else if (what == "TEMPDIR") {
         bbs.TempDir = value;
+        if (!DirectoryWritable(value)) Reply(TempDirProblem(value));
     } else if (what == "SOURCEDIR") {
         bbs.SourceDir = value;
     } else if (what == "DESTDIR") {
@@ -152,6 +154,18 @@ bool TCommandInterpreter::StartCall(TMailbox& queue, const std::string& entry,
     // must not run anywhere else.
     if (bbs.TempDir.empty()) {
         Reply("No temporary directory set: " + entry);
+        queue.Delete(0);
+        return false;
+    }
+    // A call that cannot receive, or whose products could not be recorded, is not placed.
+    std::string problem;
+    if (!DirectoryWritable(bbs.TempDir)) {
+        problem = TempDirProblem(bbs.TempDir);
+    } else if (form_.DbModule == nullptr) {
+        problem = "No database opened (BBS OPEN)";
+    }
+    if (!problem.empty()) {
+        Reply(problem + ": " + entry);
         queue.Delete(0);
         return false;
     }
@@ -205,6 +219,17 @@ void TCommandInterpreter::CommandBBSLast(TMailbox& queue, const std::string& ent
 
 void TCommandInterpreter::CommandBBSOpen(const std::string& entry) {
     form_.DbModule.reset();
+    // Tables are created on first use: a missing path must never put them in the working
+    // directory, and a directory we cannot write would fail every product.
+    const std::string dataPath = GetParam(entry, 5);
+    if (!DirectoryWritable(dataPath)) {
+        Reply((dataPath.empty() ? std::string("No data directory given")
+                                : (DirectoryExists(dataPath) ? "Data directory not writable: "
+                                                             : "Data directory not found: ") +
+                                      dataPath) +
+              " (" + entry + ")");
+        return;
+    }
     try {
         form_.DbModule =
             std::make_unique<TZodevurezDbModule>(GetParam(entry, 4), GetParam(entry, 5));
@@ -235,7 +260,19 @@ bool TCommandInterpreter::AbortCheck() {
 
 void TCommandInterpreter::CommandBBSStop() {
     if (form_.StopInProgress || form_.Closing) return;
-    FlagScope stop(form_.StopInProgress);
+    {
+        FlagScope stop(form_.StopInProgress);
+        RunEndOfCall();
+    }
+    // A close that came while the processing ran is carried out now that nothing uses the
+    // database module any more.
+    if (form_.CloseAfterStop) {
+        form_.CloseAfterStop = false;
+        form_.FormClose();
+    }
+}
+
+void TCommandInterpreter::RunEndOfCall() {
     form_.Log("CommandBBSStop", 5);
     form_.SetProgress(0);
     form_.SetFileLabel("");
@@ -247,6 +284,7 @@ void TCommandInterpreter::CommandBBSStop() {
     inputs.DestDir = form_.DestDir;
     inputs.ZxUnZipper = &form_.ZxUnZipper;
     inputs.DbModule = form_.DbModule.get();
+    inputs.Stop = &form_.Closing;
     bool processed = false;
     try {
         if (inputs.DbModule != nullptr && !inputs.DbModule->Connected()) {
@@ -255,19 +293,37 @@ void TCommandInterpreter::CommandBBSStop() {
         processed = BBSProcessFiles(inputs);
     } catch (const std::exception& e) {
         Reply(e.what());
+        inputs.NotRecorded += 1;
     }
-    if (inputs.DbModule != nullptr) inputs.DbModule->Disconnect();
-    if (form_.Closing) return;
+    try {
+        if (inputs.DbModule != nullptr) inputs.DbModule->Disconnect();
+    } catch (const std::exception& e) {
+        form_.Log(e.what(), 1);
+    }
 
-    form_.Timer.start();
-    form_.EnableButtons(true, false);
-    AbortCheck();
+    if (!form_.Closing) {
+        form_.Timer.start();
+        form_.EnableButtons(true, false);
+        AbortCheck();
+    }
     form_.Log("CommandBBSStop...", 20);
-    if (processed) {
+    // The final reply says what really happened; what was not recorded stays for the next call.
+    if (inputs.Stopped || inputs.NotRecorded > 0) {
+        Reply("Data collection completed, processing incomplete (" +
+              std::to_string(inputs.NotRecorded) + " not recorded" +
+              (inputs.Stopped ? ", interrupted" : "") + "), kept for the next call " +
+              TimeText(NowLocal()));
+    } else if (processed) {
         Reply("Data collection and processing completed " + TimeText(NowLocal()));
     } else {
         Reply("No data collected (" + TimeText(NowLocal()) + ") ");
     }
+}
+
+std::string TempDirProblem(const std::string& dir) {
+    return (DirectoryExists(dir) ? "Temporary directory not writable: "
+                                 : "Temporary directory not found: ") +
+           dir;
 }
 
 }  // namespace qx

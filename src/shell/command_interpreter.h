@@ -21,6 +21,9 @@ class TMailbox;
 // cleared. H 0, M 30 at 14:47:12.345 gives 14:30:00.000.
 TDateTime LastReferenceTime(TDateTime now, int hours, int minutes);
 
+// The reply for a temporary directory that is missing or not writable; it names the directory.
+std::string TempDirProblem(const std::string& dir);
+
 class TCommandInterpreter {
   public:
     explicit TCommandInterpreter(TfrmVudaDUD& form) : form_(form) {}
@@ -43,9 +46,11 @@ class TCommandInterpreter {
     bool CommandBBSSetTapi(const std::string& name);
     void CommandBBSGet(TMailbox& queue, const std::string& entry);
     void CommandBBSLast(TMailbox& queue, const std::string& entry);
-    // Shared start of GET and LAST; false (entry answered and removed) without a TEMPDIR.
+    // Shared start of GET and LAST; false (entry answered and removed) without a usable
+    // TEMPDIR or before BBS OPEN.
     bool StartCall(TMailbox& queue, const std::string& entry, const std::string& trace);
     void CommandBBSOpen(const std::string& entry);
+    void RunEndOfCall();
 
     TfrmVudaDUD& form_;
     bool busy_ = false;

@@ -15,6 +15,7 @@
 #include "platform/event_loop.h"
 #include "platform/files.h"
 #include "platform/process_signals.h"
+#include "processing/pending_archives.h"
 #include "support/error_box.h"
 #include "support/log.h"
 #include "support/sys_info.h"
@@ -268,7 +269,13 @@ void TfrmVudaDUD::Close() {
     closeQueryBusy_ = true;
     const bool accepted = FormCloseQuery();
     closeQueryBusy_ = false;
-    if (accepted && !closeHandlerDetached_) FormClose();
+    if (!accepted || closeHandlerDetached_) return;
+    // The processing below us on the stack still uses the database module and the mailboxes.
+    if (StopInProgress) {
+        CloseAfterStop = true;
+        return;
+    }
+    FormClose();
 }
 
 void TfrmVudaDUD::closeEvent(QCloseEvent* event) {
@@ -305,11 +312,12 @@ void TfrmVudaDUD::FormClose() {
     Log("FormClose:", 20);
     closeHandlerDetached_ = true;
     Log("Communication program stopped", 0);
+    // Files received but not processed stay in the temporary directory, listed for the
+    // processing at the end of the next call.
     while (!ReceivedFiles.Empty()) {
         const std::string name = ReceivedFiles[0];
-        // Only inside a configured temporary directory, and only the bare name.
         if (BBSmodule && !BBSmodule->TempDir.empty()) {
-            RemoveFile(JoinPath(BBSmodule->TempDir, BareName(name)));
+            AddPendingArchive(BBSmodule->TempDir, BareName(name));
         }
         Log("Non processed file: " + name, 0);
         ReceivedFiles.Delete(0);

@@ -73,7 +73,9 @@ class TfrmVudaDUD : public QMainWindow {
     bool DispatchMsg(int msg);
 
     // The window's close: runs FormCloseQuery and, when accepted, FormClose and the end of the
-    // event loop. AfsluitenClick is the menu command Close.
+    // event loop. AfsluitenClick is the menu command Close. A close accepted while the
+    // end-of-call step runs lets that step finish the product in hand and send its final
+    // replies; the step then runs FormClose.
     void Close();
     void AfsluitenClick();
     bool FormCloseQuery();
@@ -108,6 +110,7 @@ class TfrmVudaDUD : public QMainWindow {
     bool CloseRequested = false;
     bool Closing = false;
     bool StopInProgress = false;
+    bool CloseAfterStop = false;  // a close accepted during the end-of-call step runs after it
     int32_t DebugLevel = 0;
     int32_t DebugFromCommandLine = -1;  // quorvex --debug N: overrides the debug file
     bool LineTrace = false;             // quorvex --line-trace: the port's trace files

@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QGuiApplication>
 #include <QMessageBox>
+#include <QPointer>
 #include <QString>
 
 #include "log.h"
@@ -10,6 +11,17 @@
 #include "platform/event_loop.h"
 
 namespace qx {
+
+namespace {
+
+constexpr int kMaxBoxLines = 20;
+
+QPointer<QMessageBox>& OpenBox() {
+    static QPointer<QMessageBox> box;
+    return box;
+}
+
+}  // namespace
 
 std::string ErrorBoxText(const std::string& message, const std::string& detail) {
     return " " + message + ": (" + detail + ") ";
@@ -22,11 +34,30 @@ bool CanShowDialogs() {
     return platform != QLatin1String("offscreen") && platform != QLatin1String("minimal");
 }
 
+QMessageBox* ShowErrorWindow(const std::string& text) {
+    QPointer<QMessageBox>& box = OpenBox();
+    const QString line = QString::fromLocal8Bit(text.c_str());
+    if (box) {
+        // One box collects what happens until someone reads it; the oldest lines give way.
+        QStringList lines = box->text().split(QLatin1Char('\n'));
+        lines.append(line);
+        while (lines.size() > kMaxBoxLines) lines.removeFirst();
+        box->setText(lines.join(QLatin1Char('\n')));
+        return box;
+    }
+    box = new QMessageBox(QMessageBox::Critical, QStringLiteral("Error"), line, QMessageBox::Ok);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->setWindowModality(Qt::NonModal);
+    box->show();
+    return box;
+}
+
 void ErrorBox(const std::string& message, const std::string& detail) {
     const std::string text = ErrorBoxText(message, detail);
-    Log(text, 0);
+    // Level -1: in the log list whatever the debug level, never sent as a reply.
+    Log(text, -1);
     if (!CanShowDialogs()) return;
-    QMessageBox::critical(nullptr, QStringLiteral("Error"), QString::fromLocal8Bit(text.c_str()));
+    ShowErrorWindow(text);
 }
 
 }  // namespace qx

@@ -56,21 +56,22 @@ struct TFamily {
         ProcessPendingMessages();
     }
 
-    // Select rows, delete the file of each while stepping, then remove the rows in one statement.
+    // Select the rows, delete them in one statement, and only once that is committed delete
+    // their files: a delete that fails leaves every row with its file.
     void PurgeStepping(const Lines& select, const Lines& remove, const Binder& bind,
                        const std::string& traceText) {
         if (!Table.Active()) return;
         Query.SetSql(select);
         bind(Query);
         Query.Open();
-        for (; !Query.Eof(); Query.Next()) {
-            DeleteProductFile(Directory, Query.FieldAsString("FileName"), traceText);
-        }
+        std::vector<std::string> names;
+        for (; !Query.Eof(); Query.Next()) names.push_back(Query.FieldAsString("FileName"));
         Query.Close();
         Query.SetSql(remove);
         bind(Query);
         Query.ExecSql();
         Changed();
+        for (const std::string& name : names) DeleteProductFile(Directory, name, traceText);
     }
 
     // Collect the names of the rows first, then one delete per name, deleting its file after.
@@ -99,13 +100,27 @@ struct TFamily {
         Query.ExecSql();
         Changed();
     }
-};
 
-// Copies the data file into the product directory; false (nothing logged) when it fails.
-bool CopyProductFile(const std::string& sourceDir, const std::string& directory,
-                     const std::string& name) {
-    return CopyFileReplacing(ResolveCase(sourceDir + name), ResolveCase(directory + name));
-}
+    // Copies the product's data file into place and inserts its row; a row that cannot be
+    // inserted takes the new file away again, so no file stays without its row.
+    void CopyAndInsert(const std::string& sourceDir, const std::string& name, const Lines& text,
+                       const Binder& bind) {
+        if (!Table.Active()) return;
+        std::string why;
+        if (!CopyFileReplacing(ResolveCase(sourceDir + name), ResolveCase(Directory + name),
+                               &why)) {
+            Module.Failures += 1;
+            Log("Cannot copy " + name + ": " + why, 0);
+            return;
+        }
+        try {
+            Insert(text, bind);
+        } catch (...) {
+            DeleteProductFile(Directory, name, "Deleting : ");
+            throw;
+        }
+    }
+};
 
 enum class TFamilyKind { Radar, Satellite, Chart, Text };
 
@@ -142,6 +157,7 @@ bool RunProduct(TZodevurezDbModule& module, TFamilyKind kind, const std::string&
         // A table that cannot be opened means the product is skipped entirely: copying its
         // file without a row would leave a file nobody removes.
         if (!table->Active()) {
+            module.Failures += 1;
             module.FreeQuery(query);
             return false;
         }
@@ -154,10 +170,13 @@ bool RunProduct(TZodevurezDbModule& module, TFamilyKind kind, const std::string&
                 replace(family, record);
             }
         } catch (const std::exception& e) {
+            // A fault of the store may pass; a bad info file would fail the same way again.
+            if (dynamic_cast<const ESqlError*>(&e) != nullptr) module.Failures += 1;
             Log(infoPath + ": " + e.what(), 1);
             ErrorBox("General read error", infoPath);
         }
     } catch (const std::exception& e) {
+        module.Failures += 1;
         Log(e.what(), 0);
     }
     try {
@@ -203,8 +222,8 @@ bool TZodevurezDbModule::ProcessRadar(const std::string& infoPath, const std::st
             {"select * from " + t, "where FileName = :FileName;"},
             {"delete from " + t, "where FileName = :FileName;"},
             [&](TSqlQuery& q) { q.SetString("FileName", r.FileName); }, "Deleting :");
-        if (!CopyProductFile(sourceDir, f.Directory, r.FileName)) return;
-        f.Insert(
+        f.CopyAndInsert(
+            sourceDir, r.FileName,
             {"insert into " + t + "( InsertTime,  FileTime,  VersionNo,  FileName,  InfoString)",
              "values(:InsertTime,  :FileTime, :VersionNo, :FileName, :InfoString);"},
             [&](TSqlQuery& q) {
@@ -221,8 +240,10 @@ bool TZodevurezDbModule::ProcessRadar(const std::string& infoPath, const std::st
 namespace {
 
 // The insert shared by satellite pictures and charts (table "Sat" or "Charts").
-void InsertTyped(TFamily& f, const std::string& t, const TInfoRecord& r, TDateTime fileTime) {
-    f.Insert(
+void InsertTyped(TFamily& f, const std::string& sourceDir, const std::string& t,
+                 const TInfoRecord& r, TDateTime fileTime) {
+    f.CopyAndInsert(
+        sourceDir, r.FileName,
         {"insert into " + t + "( InsertTime,  FileTime,  VersionNo,  FileName,  InfoString, Type)",
          "values(:InsertTime,  :FileTime, :VersionNo, :FileName, :InfoString, :Type);"},
         [&](TSqlQuery& q) {
@@ -269,8 +290,7 @@ bool TZodevurezDbModule::ProcessSatellite(const std::string& infoPath, const std
         RequirePlainName(r);
         Log("Struct size :" + std::to_string(kInfoRecordSize), 40);
         PurgeTypedByFileName(f, "Sat", r.FileName);
-        if (!CopyProductFile(sourceDir, f.Directory, r.FileName)) return;
-        InsertTyped(f, "Sat", r, fileTime);
+        InsertTyped(f, sourceDir, "Sat", r, fileTime);
     };
     return RunProduct(*this, TFamilyKind::Satellite, infoPath, typeNumber, purgeOld, replace);
 }
@@ -301,8 +321,7 @@ bool TZodevurezDbModule::ProcessChart(const std::string& infoPath, const std::st
             },
             "Deleting : ");
         PurgeTypedByFileName(f, "Charts", r.FileName);
-        if (!CopyProductFile(sourceDir, f.Directory, r.FileName)) return;
-        InsertTyped(f, "Charts", r, fileTime);
+        InsertTyped(f, sourceDir, "Charts", r, fileTime);
     };
     return RunProduct(*this, TFamilyKind::Chart, infoPath, typeNumber, nullptr, replace);
 }
@@ -329,18 +348,19 @@ bool TZodevurezDbModule::ProcessText(const std::string& infoPath, const std::str
             {"select * from " + t, "where FileName = :FileName;"},
             {"delete from   " + t, "where FileName = :FileName;"},
             [&](TSqlQuery& q) { q.SetString("FileName", r.FileName); }, "Deleting :");
-        if (!CopyProductFile(sourceDir, f.Directory, r.FileName)) return;
-        f.Insert({"insert into " + t +
-                      "( InsertTime,  FileTime,  Regio,  VersionNo,  FileName,  InfoString)",
-                  "values(:InsertTime,  :FileTime,  :Regio,  :VersionNo, :FileName, :InfoString);"},
-                 [&](TSqlQuery& q) {
-                     q.SetDateTime("InsertTime", fileTime);
-                     q.SetDateTime("FileTime", fileTime);
-                     q.SetInteger("Regio", r.Regio);
-                     q.SetInteger("VersionNo", r.VersionNo);
-                     q.SetString("FileName", r.FileName);
-                     q.SetString("InfoString", r.InfoString);
-                 });
+        f.CopyAndInsert(
+            sourceDir, r.FileName,
+            {"insert into " + t +
+                 "( InsertTime,  FileTime,  Regio,  VersionNo,  FileName,  InfoString)",
+             "values(:InsertTime,  :FileTime,  :Regio,  :VersionNo, :FileName, :InfoString);"},
+            [&](TSqlQuery& q) {
+                q.SetDateTime("InsertTime", fileTime);
+                q.SetDateTime("FileTime", fileTime);
+                q.SetInteger("Regio", r.Regio);
+                q.SetInteger("VersionNo", r.VersionNo);
+                q.SetString("FileName", r.FileName);
+                q.SetString("InfoString", r.InfoString);
+            });
     };
     return RunProduct(*this, TFamilyKind::Text, infoPath, typeNumber, purgeOld, replace);
 }

@@ -266,24 +266,36 @@ bool TZodevurezDbModule::ProcessStationData(const std::string& infoPath,
                                                outOfRange, sent);
                             ProcessPendingMessages();
                             ZodevurezDatabase.Commit();
+                        } catch (const ESqlError&) {
+                            // The store failed: the delivery is recorded whole or not at all,
+                            // and the pipeline keeps its archive for the next run.
+                            try {
+                                ZodevurezDatabase.Rollback();
+                            } catch (...) {
+                            }
+                            throw;
                         } catch (...) {
-                            // Rows recorded before the error stay, as they would have without
-                            // the transaction; only a failing commit loses the delivery whole.
+                            // A bad record ends the file; the rows before it stay.
                             try {
                                 ZodevurezDatabase.Commit();
                             } catch (...) {
                                 ZodevurezDatabase.Rollback();
+                                throw;
                             }
                             throw;
                         }
                     }
                 }
             } catch (const std::exception& e) {
+                if (dynamic_cast<const ESqlError*>(&e) != nullptr) Failures += 1;
                 Log(infoPath + ": " + e.what(), 1);
                 ErrorBox("General read error", infoPath);
             }
+        } else {
+            Failures += 1;
         }
     } catch (const std::exception& e) {
+        Failures += 1;
         Log(e.what(), 0);
     }
     if (outOfRange > 0) {

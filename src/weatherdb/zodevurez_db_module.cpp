@@ -75,7 +75,12 @@ TZodevurezDbModule::TZodevurezDbModule(const std::string& databaseName, const st
 }
 
 TZodevurezDbModule::~TZodevurezDbModule() {
-    ZodevurezDbModuleDestroy();
+    // A destructor must not throw: a table that cannot be detached goes with the connection.
+    try {
+        ZodevurezDbModuleDestroy();
+    } catch (const std::exception& e) {
+        Log(e.what(), 1);
+    }
 }
 
 void TZodevurezDbModule::ZodevurezDbModuleCreate() {

@@ -52,6 +52,10 @@ class TZodevurezDbModule {
     std::string DataPath;
     std::string DatabaseName;
     std::vector<TProductCatalogueEntry> ProductCatalogue;
+    // Products that an error kept from being recorded (a table that cannot be written, a file
+    // that cannot be copied, a broken info file); counted up by the product operations, read
+    // and reset by the pipeline.
+    int Failures = 0;
 
     // (Re)connects to the database directory dataPath and sets the product directories.
     void Connect(const std::string& dataPath, const std::string& databaseName);

@@ -60,6 +60,13 @@ class CommandTest : public ::testing::Test {
         fs::remove_all(dir_);
     }
     void Queue(const std::string& line) { form_->FromPresentation->Post(line); }
+    // A usable temporary directory and an opened database: a GET may dial.
+    void Ready() {
+        form_->BBSmodule->TempDir = (dir_ / "temp dir").string();
+        fs::create_directories(dir_ / "data");
+        form_->DbModule =
+            std::make_unique<TZodevurezDbModule>("Weather", (dir_ / "data").string() + "/");
+    }
     // One tick with the command timer running, as the timer would deliver it.
     void Tick() {
         form_->Timer.start();
@@ -133,7 +140,7 @@ TEST_F(CommandTest, GetBeforeTempDirIsRefusedAndNothingIsDialled) {
 }
 
 TEST_F(CommandTest, LowerCaseGetStartsACallAndStaysQueued) {
-    form_->BBSmodule->TempDir = (dir_ / "temp dir").string();
+    Ready();
     Queue("bbs get MixedCase.Zip");
     Tick();
     EXPECT_EQ(QueueCount(), 1);
@@ -145,7 +152,7 @@ TEST_F(CommandTest, LowerCaseGetStartsACallAndStaysQueued) {
 }
 
 TEST_F(CommandTest, TickArrivingWhileACommandIsHandledNeverRunsItTwice) {
-    form_->BBSmodule->TempDir = (dir_ / "temp dir").string();
+    Ready();
     Queue("BBS GET RN0914");
     // Log pumps the event loop: this tick is delivered while the first one is still busy.
     QTimer::singleShot(0, [this] { form_->Command(); });
@@ -157,7 +164,7 @@ TEST_F(CommandTest, TickArrivingWhileACommandIsHandledNeverRunsItTwice) {
 }
 
 TEST_F(CommandTest, LastStoresTheSeriesAndItsReferenceTime) {
-    form_->BBSmodule->TempDir = (dir_ / "temp dir").string();
+    Ready();
     Queue("BBS LAST RNdduu 1 0 4");
     const TDateTime before = NowLocal();
     Tick();
@@ -175,7 +182,7 @@ TEST_F(CommandTest, LastStoresTheSeriesAndItsReferenceTime) {
 }
 
 TEST_F(CommandTest, LastWithBadNumbersIsInvalidAndTheQueueGoesOn) {
-    form_->BBSmodule->TempDir = (dir_ / "temp dir").string();
+    Ready();
     const char* bad[] = {"BBS LAST RNdduu x 0 4", "BBS LAST RNdduu 24 0 4",
                          "BBS LAST RNdduu 1 60 4", "BBS LAST RNdduu 1 0", "BBS LAST RNdduu -1 0 4"};
     for (const char* c : bad) Queue(c);
@@ -188,7 +195,7 @@ TEST_F(CommandTest, LastWithBadNumbersIsInvalidAndTheQueueGoesOn) {
 }
 
 TEST_F(CommandTest, AbortBehindAGetClearsTheQueueBeforeTheGetIsLookedAt) {
-    form_->BBSmodule->TempDir = (dir_ / "temp dir").string();
+    Ready();
     Queue("BBS GET RN0914");
     Queue("ABORT");
     Tick();

@@ -14,6 +14,7 @@
 #include "ipc_test_env.h"
 #include "offscreen_app.h"
 #include "platform/event_loop.h"
+#include "processing/pending_archives.h"
 #include "shell/main_window.h"
 #include "support/log.h"
 
@@ -295,7 +296,7 @@ TEST_F(MainWindowTest, CommandTickAnswersAndAborts) {
 }
 
 // Shutdown seen from the presentation program: every reply arrives, in order, and then the
-// close marker; files collected but not processed are deleted and reported.
+// close marker; files collected but not processed are kept for the next call and reported.
 TEST_F(MainWindowTest, ExitShutsDownInOrderAndFlushesTheReplies) {
     Form& f = Started();
     const fs::path temp = dir_ / "temp";
@@ -331,7 +332,9 @@ TEST_F(MainWindowTest, ExitShutsDownInOrderAndFlushesTheReplies) {
         "Communication program stopped", "Non processed file: a.zip",
         "Non processed file: gone.zip"};
     EXPECT_EQ(replies, expected);
-    EXPECT_FALSE(fs::exists(temp / "a.zip"));
+    // Kept, and listed for the processing of the next call.
+    EXPECT_TRUE(fs::exists(temp / "a.zip"));
+    EXPECT_EQ(ReadPendingArchives(temp.string()), std::vector<std::string>{"a.zip"});
     EXPECT_TRUE(f.Closing);
     EXPECT_TRUE(f.CloseRequested);
     EXPECT_FALSE(f.Timer.isActive());

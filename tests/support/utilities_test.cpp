@@ -127,14 +127,14 @@ TEST(Tokeniser, QuotesSpacesAndMissingTokens) {
     EXPECT_EQ(GetParam("one two ", 3), "");
 }
 
-TEST(ErrorBoxes, WithoutDisplayOnlyLogsAtLevelZero) {
+TEST(ErrorBoxes, WithoutDisplayOnlyLogsWithoutReply) {
     std::vector<std::pair<std::string, int>> lines;
     LogSink old = SetLogSink([&](const std::string& t, int l) { lines.emplace_back(t, l); });
     ErrorBox("General read error", "quorvex.ini");
     SetLogSink(std::move(old));
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_EQ(lines[0].first, " General read error: (quorvex.ini) ");
-    EXPECT_EQ(lines[0].second, 0);
+    EXPECT_EQ(lines[0].second, -1);
     EXPECT_FALSE(CanShowDialogs());
 }
 

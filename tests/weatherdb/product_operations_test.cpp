@@ -181,7 +181,7 @@ TEST_F(ProductTest, NothingIsRecordedWithoutItsFileOrRecord) {
     test::WriteText(temp + "s.shw", "s");
     EXPECT_FALSE(module->ProcessRadar(temp + "RN2.INF", temp, 24));
     EXPECT_EQ(Rows("NlRadar.DB", "select count(*) from NlRadar;"), "0");
-    EXPECT_EQ(log.CountContaining("General read error", 0), 0);
+    EXPECT_EQ(log.CountContaining("General read error", -1), 0);
 }
 
 TEST_F(ProductTest, NamesAreFoundWhateverTheirCase) {
@@ -210,14 +210,14 @@ TEST_F(ProductTest, BadRecordsAndBadTablesEndTheProductWithoutHarm) {
     test::WriteText(data + "Radar/escaped.shw", "keep");
     EXPECT_TRUE(
         module->ProcessRadar(Deliver("RN1.INF", Fields("../escaped.shw", 1), "x"), temp, 24));
-    EXPECT_TRUE(log.Has(" General read error: (" + temp + "RN1.INF) ", 0));
+    EXPECT_TRUE(log.Has(" General read error: (" + temp + "RN1.INF) ", -1));
     EXPECT_EQ(test::ReadText(data + "Radar/escaped.shw"), "keep");
     EXPECT_EQ(Rows("NlRadar.DB", "select count(*) from NlRadar;"), "0");
     // An impossible product date.
     InfoFields f = Fields("bad.shw", 1);
     f.Date = 20241301;
     EXPECT_TRUE(module->ProcessRadar(Deliver("RN2.INF", f, "x"), temp, 24));
-    EXPECT_TRUE(log.Has(" General read error: (" + temp + "RN2.INF) ", 0));
+    EXPECT_TRUE(log.Has(" General read error: (" + temp + "RN2.INF) ", -1));
     EXPECT_FALSE(Stored("Radar/Nl/bad.shw"));
     // A table file that cannot be opened is reported and kept; the product is skipped.
     test::WriteText(data + "Sat.DB", "damaged");
@@ -226,7 +226,7 @@ TEST_F(ProductTest, BadRecordsAndBadTablesEndTheProductWithoutHarm) {
     EXPECT_EQ(test::ReadText(data + "Sat.DB"), "damaged");
     EXPECT_FALSE(Stored("Sat/Europe/e.jpg"));
     // A missing table is announced and created.
-    EXPECT_TRUE(log.Has(" Table not present : (NlRadar.DB) ", 0));
+    EXPECT_TRUE(log.Has(" Table not present : (NlRadar.DB) ", -1));
     EXPECT_FALSE(module->TableNlRadar.Active());
 }
 
