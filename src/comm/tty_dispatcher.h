@@ -219,6 +219,7 @@ class TCxTtyDispatcher final : public TCxDispatcher {
     TTimerTrigger* FindTimerLocked(int handle);
     TStatusTrigger* FindStatusLocked(int handle);
     size_t UnreadLocked() const;  // unread bytes seen by the current reader
+    int CopyUnreadLocked(uint8_t* buf, size_t len) const;  // the next len unread bytes
     // Bytes that may not be overwritten: unread ones and those the data triggers have not seen.
     size_t OccupiedLocked() const;
     void MaybeResumeInputLocked(bool fromDispatch = false);

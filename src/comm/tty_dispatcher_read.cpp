@@ -170,8 +170,7 @@ int TCxTtyDispatcher::PeekChar(uint8_t& c, size_t position) {
     return 0;
 }
 
-int TCxTtyDispatcher::PeekBlock(uint8_t* buf, size_t len) {
-    std::lock_guard lock(inMutex_);
+int TCxTtyDispatcher::CopyUnreadLocked(uint8_t* buf, size_t len) const {
     if (UnreadLocked() < len) return ecBufferIsEmpty;
     uint64_t from = inTail_ + (InAvailHandlerLocked() ? readAhead_ : 0);
     for (size_t i = 0; i < len;) {
@@ -183,16 +182,14 @@ int TCxTtyDispatcher::PeekBlock(uint8_t* buf, size_t len) {
     return 0;
 }
 
+int TCxTtyDispatcher::PeekBlock(uint8_t* buf, size_t len) {
+    std::lock_guard lock(inMutex_);
+    return CopyUnreadLocked(buf, len);
+}
+
 int TCxTtyDispatcher::GetBlock(uint8_t* buf, size_t len) {
     std::lock_guard lock(inMutex_);
-    if (UnreadLocked() < len) return ecBufferIsEmpty;
-    uint64_t from = inTail_ + (InAvailHandlerLocked() ? readAhead_ : 0);
-    for (size_t i = 0; i < len;) {
-        size_t at = static_cast<size_t>((from + i) % kInBufSize);
-        size_t n = std::min(len - i, kInBufSize - at);
-        std::memcpy(buf + i, inBuf_.data() + at, n);
-        i += n;
-    }
+    if (int rc = CopyUnreadLocked(buf, len); rc != 0) return rc;
     if (InAvailHandlerLocked()) {
         readAhead_ += len;
     } else {
