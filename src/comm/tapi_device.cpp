@@ -437,7 +437,11 @@ void TCxTapiDevice::DoLineReply(int request, int result) {
 }
 
 void TCxTapiDevice::DoPortHangUp() {
-    if (connected_ && !hangingUp_) HangUp(false);
+    if (!connected_ || hangingUp_) return;
+    // The port saw the device go or the modem's "NO CARRIER": either way the modem has left
+    // data mode.
+    if (line_) line_->NoteCommandMode();
+    HangUp(false);
 }
 
 bool TCxTapiDevice::PumpUntil(const std::function<bool()>& done, int timeoutMs) {

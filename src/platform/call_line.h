@@ -60,6 +60,9 @@ class TCallLine {
     virtual int MakeCall(const std::string& number) = 0;
     // Hangs the call up; returns the request id (> 0) or kErrNoCall.
     virtual int Drop() = 0;
+    // The far end's hang-up came as "NO CARRIER" in the data: the modem is back in command
+    // mode, so the next Drop needs no escape to reach it.
+    virtual void NoteCommandMode() {}
     // Forgets an idle call (after Drop was answered).
     virtual void Deallocate() = 0;
     virtual bool HasCall() const = 0;

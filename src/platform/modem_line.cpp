@@ -68,6 +68,7 @@ int TModemLine::MakeCall(const std::string& number) {
         return kErrInvalid;
     }
     hasCall_ = true;
+    commandMode_ = false;
     shared_->call = nextCall_++;
     shared_->callState = 0;
     shared_->connectText.clear();
@@ -300,11 +301,14 @@ void TModemLine::HangUpModem() {
         channel_.SetDtr(true);
         channel_.Discard(200, 2000);
     } else if (dataMode_) {
-        // No DTR (a pseudo-terminal): the escape sequence back to command mode, then ATH0.
-        TModemChannel::Pause(timings_.GuardMs);
-        if (ModemCommand("+++", timings_.GuardMs + timings_.CommandMs, false) != Step::kHungUp) {
-            ModemCommand("ATH0\r", timings_.CommandMs, false);
+        // No DTR (a pseudo-terminal): the escape sequence back to command mode, unless the
+        // modem has already left data mode with "NO CARRIER", then ATH0.
+        Step s = Step::kOk;
+        if (!commandMode_.exchange(false)) {
+            TModemChannel::Pause(timings_.GuardMs);
+            s = ModemCommand("+++", timings_.GuardMs + timings_.CommandMs, false);
         }
+        if (s != Step::kHungUp) ModemCommand("ATH0\r", timings_.CommandMs, false);
     } else {
         // Still dialling: any character aborts the dial (the modem answers with a result
         // such as "NO CARRIER"); then make sure the modem is on hook.

@@ -17,6 +17,7 @@
 // command queue.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -50,6 +51,7 @@ class TModemLine : public TCallLine {
     int MakeCall(const std::string& number) override;
     // Hangs the call up; returns the request id (> 0) or kErrNoCall.
     int Drop() override;
+    void NoteCommandMode() override { commandMode_ = true; }
     // Forgets an idle call (after Drop was answered).
     void Deallocate() override;
     bool HasCall() const override { return hasCall_; }
@@ -107,6 +109,7 @@ class TModemLine : public TCallLine {
 
     std::mutex mutex_;  // guards commands_
     std::deque<Command> commands_;
+    std::atomic<bool> commandMode_{false};  // set by the main thread, taken by the hang-up
 
     // Worker thread only.
     int call_ = 0;              // serial of the call being worked on

@@ -55,6 +55,11 @@ class FakeModem {
     }
     // The remote side hangs up: the device goes away.
     void HangUp() { hangUpRequested_ = true; }
+    // The carrier goes but the device stays: the modem says so and is back in command mode.
+    void LoseCarrier() {
+        dataMode_ = false;
+        Reply("NO CARRIER");
+    }
     std::vector<std::string> Commands() {
         std::lock_guard lock(mutex_);
         return commands_;

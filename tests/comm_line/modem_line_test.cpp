@@ -278,6 +278,22 @@ TEST_F(ModemLineTest, ConnectedCallOnAPseudoTerminalHangsUpWithEscapeAndAth0) {
     EXPECT_TRUE(modem.Closed());
 }
 
+// The port saw "NO CARRIER": the modem is in command mode already, and an escape would only
+// wait for an OK that never comes.
+TEST_F(ModemLineTest, DropAfterNoCarrierSkipsTheEscape) {
+    modem.Script("9", "CONNECT 14400");
+    auto line = OpenLine(modem.Path());
+    ASSERT_TRUE(line);
+    ASSERT_GT(line->MakeCall("9"), 0);
+    ASSERT_TRUE(PumpUntil([&] { return reports.Has(kLineCallConnected); }));
+    modem.LoseCarrier();
+    line->NoteCommandMode();
+    line->Drop();
+    ASSERT_TRUE(PumpUntil([&] { return reports.Has(kLineCallIdle); }));
+    // In command mode an escape would have run into the next command ("+++ATH0").
+    EXPECT_EQ(modem.Commands().back(), "ATH0");
+}
+
 TEST_F(ModemLineTest, RemoteHangUpEndsAConnectedCall) {
     modem.Script("9", "CONNECT");
     auto line = OpenLine(modem.Path());
