@@ -223,7 +223,7 @@ void TCxComPort::DoClose() {
     state_ = TPortState::Closing;
     // Users are told while the port still works, so they can tidy up (a transfer in progress
     // sends its cancel sequence).
-    const size_t queuedBefore = dispatcher_ ? dispatcher_->OutBuffUsed() : 0;
+    const uint64_t queuedBefore = dispatcher_ ? dispatcher_->OutputQueued() : 0;
     inCloseCallbacks_ = true;
     CallUserCallbacks(false);
     inCloseCallbacks_ = false;
@@ -235,9 +235,11 @@ void TCxComPort::DoClose() {
     // The threshold the program set, not one a RemoveAllTriggers left at 0: the next call
     // shows the board's text again.
     saved_.AvailThreshold = triggerLength_;
-    // What the callbacks queued (a transfer's cancel sequence) goes out before the flush.
-    if (dispatcher_->OutBuffUsed() > queuedBefore) dispatcher_->DrainOutput(kCloseDrainMs);
-    dispatcher_->FlushOutBuffer();
+    // What the callbacks queued (a transfer's cancel sequence) goes out instead of being
+    // flushed; once it is in the device, a device flush would discard it again.
+    const bool sent =
+        dispatcher_->OutputQueued() > queuedBefore && dispatcher_->DrainOutput(kCloseDrainMs);
+    if (!sent) dispatcher_->FlushOutBuffer();
     dispatcher_->FlushInBuffer();
     dispatcher_->SetClosePending();
     dispatcher_->RequestStop();

@@ -75,6 +75,9 @@ class TCxTtyDispatcher final : public TCxDispatcher {
     bool DetachDevice(int timeoutMs);
     // Waits up to timeoutMs until the output ring is empty (written to the device).
     bool DrainOutput(int timeoutMs);
+    // Bytes ever queued for output: tells whether something was queued, even if the output
+    // thread has written it already.
+    uint64_t OutputQueued();
 
     // Bytes received before the port took the line over (read together with the modem's
     // CONNECT). They come before anything read from the device. Called before StartThreads.

@@ -85,6 +85,11 @@ size_t TCxTtyDispatcher::OutBuffUsed() {
     return static_cast<size_t>(outHead_ - outTail_);
 }
 
+uint64_t TCxTtyDispatcher::OutputQueued() {
+    std::lock_guard lock(outMutex_);
+    return outHead_;
+}
+
 size_t TCxTtyDispatcher::OutBuffFree() {
     std::lock_guard lock(outMutex_);
     return outBuf_.size() - static_cast<size_t>(outHead_ - outTail_);
