@@ -225,7 +225,7 @@ int main(int, char** argv) {
     for (const bool tcp : {false, true}) {
         const std::string line = tcp ? "tcp" : "pty";
         Timing o{0, 1e9}, p{0, 1e9};
-        for (int round = 0; round < 3; ++round) {
+        for (int round = 0; round < 7; ++round) {
             const Timing a =
                 TimeReceive(line + " ours (qx-rz)", {binDir + "qx-rz", "-w", "18", ours}, src, ours,
                             "SAMPLE.BIN", data, tcp, oursOk);

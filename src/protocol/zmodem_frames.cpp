@@ -259,28 +259,46 @@ void StartBlock(TProtocolData& p) {
 
 TBlockResult CollectBlock(TProtocolData& p) {
     for (;;) {
-        // Fast path: plain data bytes straight from the work buffer.
+        // Fast path: plain runs and ordinary ZDLE escapes straight from the work buffer; frame
+        // ends, CAN, flow-control noise and an escape split across buffers take the slow path.
         if (p.BlockState == TBlockState::bsData && !p.ZdlePending) {
             const uint8_t* src = p.WorkBlock.data();
             size_t pos = p.WorkPos;
+            const size_t start = pos;
             const size_t end = p.WorkLen;
             size_t len = p.DataLen;
             uint8_t* dst = p.DataBlock.data();
             const size_t limit = p.BlockLen;
-            while (pos < end && !kSpecial[src[pos]]) {
-                if (len >= limit) {
-                    p.WorkPos = pos;
-                    p.DataLen = len;
-                    p.ProtocolStatus = psLongPacket;
-                    ++p.BlockErrors;
-                    ++p.TotalErrors;
-                    return TBlockResult::brTooLong;
+            bool tooLong = false;
+            while (pos < end) {
+                size_t run = pos;
+                while (run < end && !kSpecial[src[run]]) ++run;
+                if (run - pos > limit - len) {
+                    run = pos + (limit - len);
+                    tooLong = true;
                 }
-                dst[len++] = src[pos++];
+                std::memcpy(dst + len, src + pos, run - pos);
+                len += run - pos;
+                pos = run;
+                if (tooLong || pos + 1 >= end || src[pos] != ZDLE) break;
+                const uint8_t e = src[pos + 1];
+                if (e == CAN || IsFlowControl(e) || (e >= ZCRCE && e <= ZCRCW)) break;
+                if (len >= limit) {
+                    tooLong = true;
+                    break;
+                }
+                dst[len++] = e == ZRUB0 ? 0x7F : e == ZRUB1 ? 0xFF : static_cast<uint8_t>(e ^ 0x40);
+                pos += 2;
             }
-            if (len != p.DataLen) p.CanCount = 0;
+            if (pos != start) p.CanCount = 0;
             p.WorkPos = pos;
             p.DataLen = len;
+            if (tooLong) {
+                p.ProtocolStatus = psLongPacket;
+                ++p.BlockErrors;
+                ++p.TotalErrors;
+                return TBlockResult::brTooLong;
+            }
         }
         uint8_t c;
         if (!NextByte(p, c)) return TBlockResult::brNone;
