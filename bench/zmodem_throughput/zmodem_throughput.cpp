@@ -11,7 +11,7 @@
 // before its first ZRINIT, while rz answers at once; the end-of-batch handshake is not part of
 // it either: sz flushes its terminal after "OO", which on a pseudo-terminal often discards the
 // "OO" and leaves the receiver waiting). The time from starting both programs to the complete
-// file (under its name) is printed too. Three alternating rounds, best of each. The ratio is the smallest of:
+// file (under its name) is printed too. Seven alternating rounds, best of each. The ratio is the smallest of:
 // ours / rz data rate on the pty, the same over TCP, and 1.5 x rz's time from start to the
 // complete file / ours (the worse of the two lines), so 1.0 means every target is met.
 #include <dirent.h>
@@ -219,7 +219,7 @@ int main(int, char** argv) {
     const double copyRate = PtyCopyRate(data);
     std::printf("pty copy: %.1f MB/s\n", copyRate);
 
-    // Three rounds, alternating, best of each: the machine may be busy with other work.
+    // Seven rounds, alternating, best of each: the machine may be busy with other work.
     double ratio = 1e9;
     bool oursOk = true;
     for (const bool tcp : {false, true}) {
