@@ -11,9 +11,9 @@
 // before its first ZRINIT, while rz answers at once; the end-of-batch handshake is not part of
 // it either: sz flushes its terminal after "OO", which on a pseudo-terminal often discards the
 // "OO" and leaves the receiver waiting). The time from starting both programs to the complete
-// file (under its name) is printed too. Seven alternating rounds, best of each. The ratio is the smallest of:
-// ours / rz data rate on the pty, the same over TCP, and 1.5 x rz's time from start to the
-// complete file / ours (the worse of the two lines), so 1.0 means every target is met.
+// file (under its name) is printed too. Seven alternating rounds, best of each. The ratio is the
+// smallest of: ours / rz data rate on the pty, the same over TCP, and 1.5 x rz's time from start to
+// the complete file / ours (the worse of the two lines), so 1.0 means every target is met.
 #include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
