@@ -9,8 +9,12 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <functional>
+#include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 
 namespace qx {
 
@@ -77,6 +81,67 @@ class TCallLine {
     // The descriptor the port reads and writes once the call is connected. The line keeps
     // owning it.
     virtual int Descriptor() const = 0;
+};
+
+// What every line with a worker thread shares: the requests queued for the worker, the serials
+// that tell one call from the next, and the reports posted back to the main thread.
+class TWorkerCallLine : public TCallLine {
+  public:
+    int Drop() override;
+    void Deallocate() override;
+    bool HasCall() const override { return hasCall_; }
+    uint32_t CallState() const override;
+    std::string ConnectText() const override;
+    std::string TakeConnectData() override;
+
+  protected:
+    struct Command {
+        enum Kind { kMakeCall, kDrop, kStop } kind;
+        int request = 0;
+        int call = 0;  // serial of the call the command is about
+        std::string number;
+    };
+    // What the main thread sees; shared with the posted reports so that reports arriving
+    // after the line closed find it dead and do nothing.
+    struct Shared {
+        bool alive = true;
+        int call = 0;  // serial of the current call; reports of older calls are dropped
+        uint32_t callState = 0;
+        std::string connectText;
+        std::string connectData;  // read with the connection, not yet taken
+        ModemLineEvents events;
+    };
+
+    TWorkerCallLine() : shared_(std::make_shared<Shared>()) {}
+    // Starts the worker running run (after the line is set up).
+    void StartWorker(ModemLineEvents events, std::function<void()> run);
+    // Ends the worker: the destructor of the derived line calls it first, while what the
+    // worker uses still exists.
+    void StopWorker();
+    // Queues a call to number (checked by the caller); returns the request id.
+    int QueueCall(const std::string& number);
+    // Worker: takes the next command when there is one (consuming the wake-up).
+    bool NextCommand(Command& cmd);
+    // Worker: reports of the call being worked on (call_).
+    void PostState(uint32_t state, uint32_t mode, const std::string& connectText = {},
+                   std::string connectData = {});
+    void PostReply(int request, int result);
+    // Wakes the worker from whatever it waits for; TakeWake consumes the wake-up.
+    virtual void Wake() = 0;
+    virtual void TakeWake() = 0;
+
+    mutable std::mutex mutex_;  // guards commands_, and what derived lines name
+    int call_ = 0;              // worker: serial of the call being worked on
+
+  private:
+    void Queue(Command cmd);
+
+    std::shared_ptr<Shared> shared_;
+    std::deque<Command> commands_;
+    bool hasCall_ = false;  // main thread
+    int nextRequest_ = 1;   // main thread
+    int nextCall_ = 1;      // main thread
+    std::thread worker_;
 };
 
 }  // namespace qx

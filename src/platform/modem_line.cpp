@@ -34,7 +34,7 @@ uint32_t DisconnectModeOf(ModemResult r) {
 }  // namespace
 
 TModemLine::TModemLine(std::string path, ModemTimings timings)
-    : path_(std::move(path)), timings_(timings), shared_(std::make_shared<Shared>()) {}
+    : path_(std::move(path)), timings_(timings) {}
 
 std::unique_ptr<TModemLine> TModemLine::Open(const std::string& path, const std::string& lockDir,
                                              ModemLineEvents events, int& result,
@@ -42,103 +42,24 @@ std::unique_ptr<TModemLine> TModemLine::Open(const std::string& path, const std:
     std::unique_ptr<TModemLine> line(new TModemLine(path, timings));
     result = line->channel_.Open(path, lockDir, error);
     if (result != 0) return nullptr;
-    line->shared_->events = std::move(events);
-    line->worker_ = std::thread([l = line.get()] { l->Run(); });
+    line->StartWorker(std::move(events), [l = line.get()] { l->Run(); });
     return line;
 }
 
 TModemLine::~TModemLine() {
-    shared_->alive = false;
-    if (worker_.joinable()) {
-        {
-            std::lock_guard lock(mutex_);
-            commands_.push_back({Command::kStop, 0, 0, {}});
-        }
-        channel_.Wake();
-        worker_.join();
-    }
+    StopWorker();
     channel_.Close();
 }
 
 int TModemLine::MakeCall(const std::string& number) {
-    if (hasCall_) return kErrCallExists;
+    if (HasCall()) return kErrCallExists;
     static const std::string kDialChars = "0123456789*#+,;!@WwPpTtAaBbCcDd -()";
     if (number.empty() || number.size() > 60 ||
         number.find_first_not_of(kDialChars) != std::string::npos) {
         return kErrInvalid;
     }
-    hasCall_ = true;
     commandMode_ = false;
-    shared_->call = nextCall_++;
-    shared_->callState = 0;
-    shared_->connectText.clear();
-    int request = nextRequest_++;
-    {
-        std::lock_guard lock(mutex_);
-        commands_.push_back({Command::kMakeCall, request, shared_->call, number});
-    }
-    channel_.Wake();
-    return request;
-}
-
-int TModemLine::Drop() {
-    if (!hasCall_) return kErrNoCall;
-    int request = nextRequest_++;
-    {
-        std::lock_guard lock(mutex_);
-        commands_.push_back({Command::kDrop, request, shared_->call, {}});
-    }
-    channel_.Wake();
-    return request;
-}
-
-void TModemLine::Deallocate() {
-    hasCall_ = false;
-    shared_->call = 0;
-    shared_->callState = 0;
-}
-
-uint32_t TModemLine::CallState() const {
-    return hasCall_ ? shared_->callState : 0;
-}
-
-std::string TModemLine::ConnectText() const {
-    return shared_->connectText;
-}
-
-std::string TModemLine::TakeConnectData() {
-    return std::exchange(shared_->connectData, std::string());
-}
-
-void TModemLine::PostState(uint32_t state, uint32_t mode, const std::string& connectText,
-                           std::string connectData) {
-    PostToMain([shared = shared_, call = call_, state, mode, connectText,
-                data = std::move(connectData)]() mutable {
-        if (!shared->alive || shared->call != call) return;
-        shared->callState = state;
-        if (!connectText.empty()) shared->connectText = connectText;
-        if (state == kLineCallConnected) shared->connectData = std::move(data);
-        if (shared->events.CallState) shared->events.CallState(state, mode);
-    });
-}
-
-void TModemLine::PostReply(int request, int result) {
-    PostToMain([shared = shared_, request, result] {
-        if (!shared->alive) return;
-        if (shared->events.Reply) shared->events.Reply(request, result);
-    });
-}
-
-bool TModemLine::NextCommand(Command& cmd) {
-    channel_.TakeWake();
-    std::lock_guard lock(mutex_);
-    if (commands_.empty()) return false;
-    cmd = std::move(commands_.front());
-    commands_.pop_front();
-    // Wake-ups of several queued commands collapse into one: keep one pending for the rest,
-    // so that a long step of this command still notices them.
-    if (!commands_.empty()) channel_.Wake();
-    return true;
+    return QueueCall(number);
 }
 
 void TModemLine::Run() {

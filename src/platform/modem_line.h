@@ -18,21 +18,16 @@
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
-#include <deque>
-#include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <thread>
 
 #include "platform/call_line.h"
 #include "platform/modem_channel.h"
 
 namespace qx {
 
-class TModemLine : public TCallLine {
+class TModemLine : public TWorkerCallLine {
   public:
     // Closes: hangs up a call still up, ends the worker, releases the locks.
     ~TModemLine() override;
@@ -49,74 +44,35 @@ class TModemLine : public TCallLine {
     // number holds anything but dial characters (a CR in it would end the dial command and
     // let the rest run as a modem command).
     int MakeCall(const std::string& number) override;
-    // Hangs the call up; returns the request id (> 0) or kErrNoCall.
-    int Drop() override;
     void NoteCommandMode() override { commandMode_ = true; }
-    // Forgets an idle call (after Drop was answered).
-    void Deallocate() override;
-    bool HasCall() const override { return hasCall_; }
-    // The call state as last reported to the main thread (0 before the first report).
-    uint32_t CallState() const override;
-    // The result line that connected the call ("CONNECT 33600/ARQ").
-    std::string ConnectText() const override;
-    // Takes what the far end sent together with the CONNECT line, for the port to read first.
-    std::string TakeConnectData() override;
 
     const std::string& Path() const override { return path_; }
     // The device descriptor, for the port once the call is connected. The line keeps owning it.
     int Descriptor() const override { return channel_.Descriptor(); }
 
   private:
-    struct Command {
-        enum Kind { kMakeCall, kDrop, kStop } kind;
-        int request = 0;
-        int call = 0;  // serial of the call the command is about
-        std::string number;
-    };
-    // What the main thread sees; shared with the posted reports so that reports arriving
-    // after the line closed find it dead and do nothing.
-    struct Shared {
-        bool alive = true;
-        int call = 0;  // serial of the current call; reports of older calls are dropped
-        uint32_t callState = 0;
-        std::string connectText;
-        std::string connectData;  // read with the CONNECT line, not yet taken
-        ModemLineEvents events;
-    };
     enum class Step { kOk, kFailed, kInterrupted, kHungUp };
 
     TModemLine(std::string path, ModemTimings timings);
     void Run();
-    // Takes the next command when there is one (consuming the wake-up).
-    bool NextCommand(Command& cmd);
+    void Wake() override { channel_.Wake(); }
+    void TakeWake() override { channel_.TakeWake(); }
     // Worker steps; each returns when it is done or a command is waiting.
     void PlaceCall(const std::string& number);
     void WatchCall();
     Step ModemCommand(const std::string& text, int timeoutMs, bool wakeable);
     void HangUpModem();
     void EndCall(uint32_t mode);
-    void PostState(uint32_t state, uint32_t mode, const std::string& connectText = {},
-                   std::string connectData = {});
-    void PostReply(int request, int result);
 
     const std::string path_;
     const ModemTimings timings_;
     TModemChannel channel_;
-    std::shared_ptr<Shared> shared_;
-    bool hasCall_ = false;  // main thread
-    int nextRequest_ = 1;   // main thread
-    int nextCall_ = 1;      // main thread
-
-    std::mutex mutex_;  // guards commands_
-    std::deque<Command> commands_;
     std::atomic<bool> commandMode_{false};  // set by the main thread, taken by the hang-up
 
     // Worker thread only.
-    int call_ = 0;              // serial of the call being worked on
     bool offHook_ = false;      // the modem may be dialling or connected
     bool dataMode_ = false;     // connected: the modem passes data and needs "+++" for commands
     bool carrierSeen_ = false;  // the carrier was up during this call
-    std::thread worker_;
 };
 
 }  // namespace qx

@@ -107,10 +107,7 @@ bool ParseNetLineName(const std::string& name, NetLineAddress& address) {
 }
 
 TNetLine::TNetLine(std::string name, NetLineAddress address, ModemTimings timings)
-    : name_(std::move(name)),
-      address_(std::move(address)),
-      timings_(timings),
-      shared_(std::make_shared<Shared>()) {}
+    : name_(std::move(name)), address_(std::move(address)), timings_(timings) {}
 
 std::unique_ptr<TNetLine> TNetLine::Open(const std::string& name, ModemLineEvents events,
                                          int& result, std::string& error,
@@ -152,63 +149,18 @@ std::unique_ptr<TNetLine> TNetLine::Open(const std::string& name, ModemLineEvent
         error = "Cannot create an event descriptor: " + std::string(std::strerror(errno));
         return nullptr;
     }
-    line->shared_->events = std::move(events);
-    line->worker_ = std::thread([l = line.get()] { l->Run(); });
+    line->StartWorker(std::move(events), [l = line.get()] { l->Run(); });
     result = 0;
     return line;
 }
 
 TNetLine::~TNetLine() {
-    shared_->alive = false;
-    if (worker_.joinable()) {
-        {
-            std::lock_guard lock(mutex_);
-            commands_.push_back({Command::kStop, 0, 0});
-        }
-        Wake();
-        worker_.join();
-    }
+    StopWorker();
 }
 
 int TNetLine::MakeCall(const std::string& number) {
-    if (hasCall_) return kErrCallExists;
-    (void)number;  // a network line has no use for it; the line device logs it
-    hasCall_ = true;
-    shared_->call = nextCall_++;
-    shared_->callState = 0;
-    shared_->connectText.clear();
-    int request = nextRequest_++;
-    {
-        std::lock_guard lock(mutex_);
-        commands_.push_back({Command::kMakeCall, request, shared_->call});
-    }
-    Wake();
-    return request;
-}
-
-int TNetLine::Drop() {
-    if (!hasCall_) return kErrNoCall;
-    int request = nextRequest_++;
-    {
-        std::lock_guard lock(mutex_);
-        commands_.push_back({Command::kDrop, request, shared_->call});
-    }
-    Wake();
-    return request;
-}
-
-void TNetLine::Deallocate() {
-    hasCall_ = false;
-    shared_->call = 0;
-    shared_->callState = 0;
-}
-
-uint32_t TNetLine::CallState() const {
-    return hasCall_ ? shared_->callState : 0;
-}
-
-std::string TNetLine::ConnectText() const {
-    return shared_->connectText;
+    if (HasCall()) return kErrCallExists;
+    return QueueCall(number);  // a network line has no use for the number; the device logs it
 }
 
 int TNetLine::Descriptor() const {
@@ -221,31 +173,9 @@ void TNetLine::Wake() {
     [[maybe_unused]] ssize_t n = ::write(wakeFd_.get(), &one, sizeof one);
 }
 
-void TNetLine::PostState(uint32_t state, uint32_t mode, const std::string& connectText) {
-    PostToMain([shared = shared_, call = call_, state, mode, connectText] {
-        if (!shared->alive || shared->call != call) return;
-        shared->callState = state;
-        if (!connectText.empty()) shared->connectText = connectText;
-        if (shared->events.CallState) shared->events.CallState(state, mode);
-    });
-}
-
-void TNetLine::PostReply(int request, int result) {
-    PostToMain([shared = shared_, request, result] {
-        if (!shared->alive) return;
-        if (shared->events.Reply) shared->events.Reply(request, result);
-    });
-}
-
-bool TNetLine::NextCommand(Command& cmd) {
+void TNetLine::TakeWake() {
     uint64_t count = 0;
     [[maybe_unused]] ssize_t n = ::read(wakeFd_.get(), &count, sizeof count);
-    std::lock_guard lock(mutex_);
-    if (commands_.empty()) return false;
-    cmd = commands_.front();
-    commands_.pop_front();
-    if (!commands_.empty()) Wake();  // the rest still has to interrupt what this one starts
-    return true;
 }
 
 void TNetLine::Run() {

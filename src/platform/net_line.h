@@ -22,11 +22,8 @@
 
 #include <sys/socket.h>
 
-#include <deque>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "platform/call_line.h"
@@ -45,7 +42,7 @@ struct NetLineAddress {
 // True when name has the form of a network line (the host is not checked).
 bool ParseNetLineName(const std::string& name, NetLineAddress& address);
 
-class TNetLine : public TCallLine {
+class TNetLine : public TWorkerCallLine {
   public:
     ~TNetLine() override;  // closes the connection and ends the worker
     TNetLine(const TNetLine&) = delete;
@@ -58,59 +55,30 @@ class TNetLine : public TCallLine {
                                           const ModemTimings& timings = ModemTimings());
 
     int MakeCall(const std::string& number) override;
-    int Drop() override;
-    void Deallocate() override;
-    bool HasCall() const override { return hasCall_; }
-    uint32_t CallState() const override;
-    std::string ConnectText() const override;
     const std::string& Path() const override { return name_; }
     int Descriptor() const override;
 
   private:
-    struct Command {
-        enum Kind { kMakeCall, kDrop, kStop } kind;
-        int request = 0;
-        int call = 0;
-    };
-    // What the main thread sees; shared with the posted reports so that reports arriving
-    // after the line closed find it dead and do nothing.
-    struct Shared {
-        bool alive = true;
-        int call = 0;  // serial of the current call; reports of older calls are dropped
-        uint32_t callState = 0;
-        std::string connectText;
-        ModemLineEvents events;
-    };
-
     TNetLine(std::string name, NetLineAddress address, ModemTimings timings);
     void Run();
-    bool NextCommand(Command& cmd);
     void Connect();
     // Worker loops of a connected call; each returns when a command is waiting.
     void Relay();
     void Watch();
     void CloseConnection();
-    void PostState(uint32_t state, uint32_t mode, const std::string& connectText = {});
-    void PostReply(int request, int result);
-    void Wake();
+    void Wake() override;
+    void TakeWake() override;
 
     const std::string name_;
     const NetLineAddress address_;
     const ModemTimings timings_;
     std::vector<sockaddr_storage> addresses_;
     std::vector<socklen_t> addressSizes_;
-    std::shared_ptr<Shared> shared_;
-    bool hasCall_ = false;  // main thread
-    int nextRequest_ = 1;   // main thread
-    int nextCall_ = 1;      // main thread
-
-    mutable std::mutex mutex_;  // guards commands_ and portFd_
-    std::deque<Command> commands_;
-    int portFd_ = -1;  // what the port uses: the connection, or the local end of the pair
+    int portFd_ = -1;  // guarded by mutex_  // what the port uses: the connection, or the local end
+                       // of the pair
 
     UniqueFd wakeFd_;
     // Worker thread only.
-    int call_ = 0;
     UniqueFd socket_;
     UniqueFd relayFd_;  // the line's end of the pair (telnet)
     UniqueFd portEnd_;  // the port's end of the pair (telnet)
@@ -122,7 +90,6 @@ class TNetLine : public TCallLine {
     size_t toBoardDone_ = 0;
     std::string toPort_;  // decoded, for the port; sent from toPortDone_ on
     size_t toPortDone_ = 0;
-    std::thread worker_;
 };
 
 }  // namespace qx
