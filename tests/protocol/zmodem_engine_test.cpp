@@ -278,10 +278,16 @@ TEST_F(Engine, OversizeSubpacketIsRefusedWithZrposAtTheSameOffset) {
                     "3000 0\0",
                     15));
     Feed(BinHeader32(ZDATA, Pos(0)) + Subpacket(std::string(1000, 'a'), ZCRCG));
-    Feed(Subpacket(std::string(1025, 'b'), ZCRCG));
-    EXPECT_EQ(p_->ProtocolStatus, psLongPacket);
-    EXPECT_EQ(SentHeaders(port_.Out).back(), std::make_pair(int{ZRPOS}, 1000u));
-    EXPECT_EQ(p_->FileOfs, 1000);
+    // Plain bytes, bytes that travel escaped, and a mix that ends on an escape.
+    for (const std::string& data :
+         {std::string(1025, 'b'), std::string(1025, '\x18'), std::string(1024, 'c') + '\x11'}) {
+        SCOPED_TRACE(static_cast<int>(static_cast<uint8_t>(data.back())));
+        if (p_->ProtocolStatus == psLongPacket) Feed(BinHeader32(ZDATA, Pos(1000)));
+        Feed(Subpacket(data, ZCRCG));
+        EXPECT_EQ(p_->ProtocolStatus, psLongPacket);
+        EXPECT_EQ(SentHeaders(port_.Out).back(), std::make_pair(int{ZRPOS}, 1000u));
+        EXPECT_EQ(p_->FileOfs, 1000);
+    }
 }
 
 TEST_F(Engine, ZeofAtAnotherOffsetAsksAgainInsteadOfClosing) {
