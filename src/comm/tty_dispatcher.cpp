@@ -115,6 +115,7 @@ void TCxTtyDispatcher::RequestStop() {
         kick_ = true;
     }
     evChanged_.notify_all();
+    device_.Wake(TSerialDevice::kDispatchWaiter);
     {
         std::lock_guard lock(outMutex_);
         outReady_ = true;
@@ -188,6 +189,7 @@ int TCxTtyDispatcher::RegisterProcTriggerHandler(TriggerProc proc) {
     e->Id = nextHandlerId_++;
     handlers_.push_back(e);
     procHandlers_ = true;
+    device_.Wake();  // the event thread leaves reading to the dispatch thread
     return 0;
 }
 
@@ -202,6 +204,10 @@ int TCxTtyDispatcher::DeregisterProcTriggerHandler(TriggerProc proc) {
     }
     procHandlers_ = std::any_of(handlers_.begin(), handlers_.end(),
                                 [](const auto& h) { return h->Type == HandlerEntry::kProc; });
+    if (!procHandlers_) {
+        device_.Wake();  // the event thread reads again
+        device_.Wake(TSerialDevice::kDispatchWaiter);
+    }
     return 0;
 }
 

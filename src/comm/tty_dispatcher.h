@@ -227,6 +227,8 @@ class TCxTtyDispatcher final : public TCxDispatcher {
     size_t OccupiedLocked() const;
     void MaybeResumeInputLocked(bool fromDispatch = false);
     void Kick();  // wakes the dispatch thread for a pass
+    // Tells the dispatch thread that something changed, wherever it waits (evMutex_ may be held).
+    void WakeDispatch();
 
     int32_t LParam(int low) const { return portNumber_ * 65536 + (low & 0xFFFF); }
 

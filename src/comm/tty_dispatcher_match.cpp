@@ -16,10 +16,25 @@ namespace qx {
 void TCxTtyDispatcher::DispatchThread() {
     while (!kill_ && !closePending_) {
         bool fromEvent = false;
+        const bool direct = procHandlers_;
+        if (direct) {
+            // A transfer: this thread waits on the line itself and reads it, one thread switch
+            // per piece of input instead of two (the event thread then watches only for a
+            // hang-up).
+            bool pending;
+            {
+                std::lock_guard lock(evMutex_);
+                pending = commEvent_ || kick_ || kill_;
+            }
+            if (!pending)
+                device_.WaitForEvent(!inputPaused_, kDispatchWaitMs,
+                                     TSerialDevice::kDispatchWaiter);
+        }
         {
             std::unique_lock lock(evMutex_);
-            evChanged_.wait_for(lock, std::chrono::milliseconds(kDispatchWaitMs),
-                                [&] { return commEvent_ || kick_ || kill_.load(); });
+            if (!direct)
+                evChanged_.wait_for(lock, std::chrono::milliseconds(kDispatchWaitMs),
+                                    [&] { return commEvent_ || kick_ || kill_.load(); });
             fromEvent = commEvent_;
             commEvent_ = false;
             kick_ = false;
@@ -45,7 +60,12 @@ void TCxTtyDispatcher::Kick() {
         std::lock_guard lock(evMutex_);
         kick_ = true;
     }
+    WakeDispatch();
+}
+
+void TCxTtyDispatcher::WakeDispatch() {
     evChanged_.notify_all();
+    if (procHandlers_) device_.Wake(TSerialDevice::kDispatchWaiter);
 }
 
 // ---- the dispatch pass ----
@@ -53,7 +73,7 @@ void TCxTtyDispatcher::Kick() {
 void TCxTtyDispatcher::DispatchPass() {
     CheckModemStatus();
     CheckLineErrors();
-    Extract(false);
+    Extract(procHandlers_);
     while (!closePending_ && TestStatusTriggers()) {
     }
     // When every handler runs on the main thread, the whole receive loop runs there in one

@@ -14,7 +14,9 @@ namespace qx {
 void TCxTtyDispatcher::EventThread() {
     bool emptyRead = false;  // the last read after a readiness found nothing
     while (!kill_) {
-        SerialEvents ev = device_.WaitForEvent(!inputPaused_, -1);
+        // While the dispatch thread reads the line itself this thread only watches for a
+        // hang-up.
+        SerialEvents ev = device_.WaitForEvent(!inputPaused_ && !procHandlers_, -1);
         if (kill_) break;
         // Reading here lets the next piece of input arrive while the dispatch thread delivers
         // the previous one; the read also consumes the level-triggered readiness.
@@ -23,7 +25,7 @@ void TCxTtyDispatcher::EventThread() {
         if (!ev.Readable && !ev.HangUp && got == 0) continue;  // only woken: poll again
         std::unique_lock lock(evMutex_);
         commEvent_ = true;
-        evChanged_.notify_all();
+        WakeDispatch();
         // After an empty read (a flush may have taken the bytes) poll once more; a second
         // empty read in a row is treated as a lasting condition.
         const bool pollAgain =
@@ -129,10 +131,12 @@ void TCxTtyDispatcher::MaybeResumeInputLocked(bool fromDispatch) {
     inputPaused_ = false;
     // The dispatch thread moves queued input on by itself for the rest of its pass and wakes the
     // event thread at the end of it; saves a wake-up per delivery on a streaming line.
-    if (fromDispatch)
+    if (fromDispatch) {
         wakeAfterPass_ = true;
-    else
+    } else {
         device_.Wake();
+        if (procHandlers_) device_.Wake(TSerialDevice::kDispatchWaiter);
+    }
 }
 
 // ---- input ----

@@ -50,14 +50,16 @@ int SetNonBlocking(int fd, int& saved) {
 
 }  // namespace
 
-TSerialDevice::TSerialDevice() : wakeFd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+TSerialDevice::TSerialDevice()
+    : wakeFd_{UniqueFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
+              UniqueFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK))} {}
 
 TSerialDevice::~TSerialDevice() {
     Detach();
 }
 
 int TSerialDevice::Attach(int readFd, int writeFd) {
-    if (!wakeFd_) return -EMFILE;
+    if (!wakeFd_[kEventWaiter] || !wakeFd_[kDispatchWaiter]) return -EMFILE;
     if (readFd < 0 || writeFd < 0) return -EBADF;
     readFd_ = readFd;
     writeFd_ = writeFd;
@@ -185,10 +187,10 @@ int TSerialDevice::ApplySettings(const SerialLineSettings& s) {
     return 0;
 }
 
-SerialEvents TSerialDevice::WaitForEvent(bool wantRead, int timeoutMs) {
+SerialEvents TSerialDevice::WaitForEvent(bool wantRead, int timeoutMs, Waiter who) {
     SerialEvents ev;
     struct pollfd fds[2] = {};
-    fds[0].fd = wakeFd_.get();
+    fds[0].fd = wakeFd_[who].get();
     fds[0].events = POLLIN;
     nfds_t n = 1;
     // After a hang-up POLLHUP stays raised for good: stop polling the descriptor then.
@@ -201,7 +203,7 @@ SerialEvents TSerialDevice::WaitForEvent(bool wantRead, int timeoutMs) {
     if (r <= 0) return ev;
     if (fds[0].revents & POLLIN) {
         uint64_t count;
-        [[maybe_unused]] ssize_t got = ::read(wakeFd_.get(), &count, sizeof count);
+        [[maybe_unused]] ssize_t got = ::read(wakeFd_[who].get(), &count, sizeof count);
         ev.Woken = true;
     }
     if (n == 2) {
@@ -226,9 +228,9 @@ bool TSerialDevice::WaitWritable(int timeoutMs) {
     return (fd.revents & (POLLOUT | POLLHUP | POLLERR | POLLNVAL)) != 0;
 }
 
-void TSerialDevice::Wake() {
+void TSerialDevice::Wake(Waiter who) {
     uint64_t one = 1;
-    [[maybe_unused]] ssize_t r = ::write(wakeFd_.get(), &one, sizeof one);
+    [[maybe_unused]] ssize_t r = ::write(wakeFd_[who].get(), &one, sizeof one);
 }
 
 size_t TSerialDevice::Read(uint8_t* buf, size_t len) {

@@ -78,13 +78,16 @@ class TSerialDevice {
     // Applies settings on a tty; no-op otherwise. Returns 0 or -errno.
     int ApplySettings(const SerialLineSettings& s);
 
-    // Waits until the read descriptor is readable (when wantRead), hangs up, Wake() is called
+    // Two threads may wait on the device, each with its own wake-up: the event thread, and the
+    // dispatch thread while it reads the line itself.
+    enum Waiter { kEventWaiter = 0, kDispatchWaiter = 1 };
+    // Waits until the read descriptor is readable (when wantRead), hangs up, Wake(who) is called
     // or timeoutMs passes (-1: no bound). Once a hang-up has been seen the read descriptor is no
     // longer polled, so a dead device cannot keep a thread busy.
-    SerialEvents WaitForEvent(bool wantRead, int timeoutMs);
+    SerialEvents WaitForEvent(bool wantRead, int timeoutMs, Waiter who = kEventWaiter);
     // Waits until the write descriptor takes data or timeoutMs passes. True when writable.
     bool WaitWritable(int timeoutMs);
-    void Wake();
+    void Wake(Waiter who = kEventWaiter);
     // Called once by the thread that will Write: a reader that went away then gives EPIPE
     // instead of a SIGPIPE that would end the process.
     static void PrepareWriterThread();
@@ -107,7 +110,7 @@ class TSerialDevice {
   private:
     int readFd_ = -1;
     int writeFd_ = -1;
-    UniqueFd wakeFd_;
+    UniqueFd wakeFd_[2];
     bool isTty_ = false;
     bool hasModemLines_ = false;
     std::atomic<bool> hungUp_{false};   // reads ended (EOF, EIO): the device is gone
