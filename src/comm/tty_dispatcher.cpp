@@ -185,11 +185,15 @@ int TCxTtyDispatcher::RegisterProcTriggerHandler(TriggerProc proc) {
     auto e = std::make_shared<HandlerEntry>();
     e->Type = HandlerEntry::kProc;
     e->Proc = proc;
-    std::lock_guard lock(dispMutex_);
-    e->Id = nextHandlerId_++;
-    handlers_.push_back(e);
-    procHandlers_ = true;
-    device_.Wake();  // the event thread leaves reading to the dispatch thread
+    {
+        std::lock_guard lock(dispMutex_);
+        e->Id = nextHandlerId_++;
+        handlers_.push_back(e);
+        procHandlers_ = true;
+    }
+    // The event thread leaves reading to the dispatch thread, which starts waiting on the line.
+    device_.Wake();
+    Kick();
     return 0;
 }
 
