@@ -46,6 +46,12 @@ class TCxTtyDispatcher final : public TCxDispatcher {
     static constexpr int kDispatchWaitMs = 50;
     static constexpr int kSendTimeoutMs = 3000;
     static constexpr int kExtractRounds = 64;
+    // A transfer that brings at least kStreamPiece bytes per pass is streaming: the dispatch
+    // thread then waits for kReadBatch bytes (on a socket), or kStreamWaitMs, before it reads
+    // again.
+    static constexpr size_t kStreamPiece = 16 * 1024;
+    static constexpr int kReadBatch = 512 * 1024;
+    static constexpr int kStreamWaitMs = 1;
 
     // A handler of notifications: (message, handle or count, port number × 65536 + data).
     using Handler = std::function<void(unsigned msg, unsigned wParam, int32_t lParam)>;
@@ -290,6 +296,7 @@ class TCxTtyDispatcher final : public TCxDispatcher {
     uint64_t flushedAt_ = 0;                  // head at a flush during an avail delivery
     std::atomic<bool> inputPaused_{false};    // queue full: the event thread stops polling input
     std::atomic<size_t> queued_{0};           // bytes waiting in the driver queue
+    std::atomic<size_t> passRead_{0};         // bytes read from the device since the last wait
     std::atomic<bool> wakeAfterPass_{false};  // input resumed by the dispatch thread
     // Data notifications the main thread could not deliver (see MayDeliverHere): handle, length.
     std::vector<std::pair<int32_t, int>> leftOverData_;

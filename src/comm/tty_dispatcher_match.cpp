@@ -26,9 +26,17 @@ void TCxTtyDispatcher::DispatchThread() {
                 std::lock_guard lock(evMutex_);
                 pending = commEvent_ || kick_ || kill_;
             }
-            if (!pending)
-                device_.WaitForEvent(!inputPaused_, kDispatchWaitMs,
+            // While a stream flows over a connection, every segment that arrives would wake
+            // this thread, and the sender pays for each wake-up: read once a millisecond
+            // instead (the threshold is above what arrives meanwhile, so the clock or the end
+            // of the connection wakes this thread).
+            const bool streaming = passRead_.exchange(0) >= kStreamPiece;
+            if (!pending) {
+                if (streaming) device_.SetReadBatch(kReadBatch);
+                device_.WaitForEvent(!inputPaused_, streaming ? kStreamWaitMs : kDispatchWaitMs,
                                      TSerialDevice::kDispatchWaiter);
+                if (streaming) device_.SetReadBatch(1);
+            }
         }
         {
             std::unique_lock lock(evMutex_);

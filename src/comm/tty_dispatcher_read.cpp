@@ -70,6 +70,7 @@ size_t TCxTtyDispatcher::ReadDevice() {
         total += n;
         if (n < room) break;
     }
+    passRead_ += total;
     return total;
 }
 
@@ -129,6 +130,9 @@ void TCxTtyDispatcher::WatchForHangup(const uint8_t* bytes, size_t n) {
 void TCxTtyDispatcher::MaybeResumeInputLocked(bool fromDispatch) {
     if (OccupiedLocked() == kInBufSize || (!inputPaused_ && queued_ == 0)) return;
     inputPaused_ = false;
+    // During a transfer the dispatch thread reads the line itself: waking the event thread
+    // would only cost a thread switch per delivery.
+    if (fromDispatch && procHandlers_) return;
     // The dispatch thread moves queued input on by itself for the rest of its pass and wakes the
     // event thread at the end of it; saves a wake-up per delivery on a streaming line.
     if (fromDispatch) {

@@ -5,6 +5,8 @@
 #include <signal.h>
 #include <sys/eventfd.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <linux/serial.h>
@@ -72,6 +74,9 @@ int TSerialDevice::Attach(int readFd, int writeFd) {
         return r;
     }
     isTty_ = ::isatty(readFd_) == 1;
+    struct stat info;
+    isSocket_ = ::fstat(readFd_, &info) == 0 && S_ISSOCK(info.st_mode);
+    readBatch_ = 1;
     if (isTty_ && ::tcgetattr(readFd_, &savedTermios_) == 0) {
         termiosSaved_ = true;
         struct termios t = savedTermios_;
@@ -91,13 +96,14 @@ void TSerialDevice::Detach() {
         if (termiosSaved_)
             RetryOnEintr([&] { return ::tcsetattr(readFd_, TCSANOW, &savedTermios_); });
         if (savedReadFlags_ >= 0) ::fcntl(readFd_, F_SETFL, savedReadFlags_);
+        SetReadBatch(1);
     }
     if (writeFd_ >= 0 && writeFd_ != readFd_ && savedWriteFlags_ >= 0)
         ::fcntl(writeFd_, F_SETFL, savedWriteFlags_);
     termiosSaved_ = false;
     savedReadFlags_ = savedWriteFlags_ = -1;
     readFd_ = writeFd_ = -1;
-    isTty_ = hasModemLines_ = false;
+    isTty_ = hasModemLines_ = isSocket_ = false;
 }
 
 SerialLineSettings TSerialDevice::ReadSettings() const {
@@ -185,6 +191,12 @@ int TSerialDevice::ApplySettings(const SerialLineSettings& s) {
     ::cfsetospeed(&t, SpeedOf(s.Baud));
     if (RetryOnEintr([&] { return ::tcsetattr(readFd_, TCSANOW, &t); }) != 0) return -errno;
     return 0;
+}
+
+void TSerialDevice::SetReadBatch(int bytes) {
+    if (!isSocket_ || bytes == readBatch_) return;
+    if (::setsockopt(readFd_, SOL_SOCKET, SO_RCVLOWAT, &bytes, sizeof bytes) == 0)
+        readBatch_ = bytes;
 }
 
 SerialEvents TSerialDevice::WaitForEvent(bool wantRead, int timeoutMs, Waiter who) {
