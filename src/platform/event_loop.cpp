@@ -4,12 +4,10 @@
 #include <QMetaObject>
 #include <QThread>
 
-#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
-#include <thread>
 
 namespace qx {
 
@@ -22,11 +20,8 @@ struct SentCall {
     std::mutex mutex;
     std::condition_variable changed;
     State state = kPending;
-    std::atomic<bool> finished{false};  // set with kDone, for a sender that spins
     std::function<void()> fn;
 };
-
-constexpr std::chrono::microseconds kSpinBeforeSleep{1000};
 
 }  // namespace
 
@@ -64,22 +59,13 @@ bool SendToMain(std::function<void()> fn, int timeoutMs) {
                 std::lock_guard lock(call->mutex);
                 call->state = SentCall::kDone;
             }
-            call->finished.store(true, std::memory_order_release);
             call->changed.notify_all();
         },
         Qt::QueuedConnection);
 
-    // A short call is waited for by yielding in a loop: putting this thread to sleep and waking
-    // it again costs more than most calls take, and a streaming port sends one call per piece
-    // of input. Yielding leaves the core to any other thread that is ready to run.
-    const auto spinEnd = std::chrono::steady_clock::now() + kSpinBeforeSleep;
-    while (!call->finished.load(std::memory_order_acquire)) {
-        if (std::chrono::steady_clock::now() >= spinEnd) break;
-        std::this_thread::yield();
-    }
-    if (call->finished.load(std::memory_order_acquire)) return true;
-    // The bound is on the start of the call; a call that started is waited for to its end.
-    // Only the end wakes this thread: one wake-up per call, not two.
+    // The sender sleeps until the call ends (spinning would take a core from the threads that
+    // feed the line). The bound is on the start of the call; a call that started is waited for
+    // to its end. Only the end wakes this thread: one wake-up per call, not two.
     std::unique_lock lock(call->mutex);
     const auto done = [&] { return call->state == SentCall::kDone; };
     if (call->changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), done)) return true;
