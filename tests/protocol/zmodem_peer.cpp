@@ -1,6 +1,7 @@
 #include "zmodem_peer.h"
 
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -23,15 +24,41 @@
 
 namespace qx::test {
 
-PtyChild::PtyChild(const std::vector<std::string>& argv, const std::string& dir) {
-    master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0) return;
-    const std::string slaveName = ptsname(master_);
-    const int slave = open(slaveName.c_str(), O_RDWR | O_NOCTTY);
-    termios t;
-    tcgetattr(slave, &t);
-    cfmakeraw(&t);
-    tcsetattr(slave, TCSANOW, &t);
+namespace {
+
+// A connected TCP pair over the loopback: a and b, or -1.
+void OpenTcpPair(int& a, int& b) {
+    a = b = -1;
+    const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    if (bind(listener, reinterpret_cast<sockaddr*>(&addr), len) == 0 && listen(listener, 1) == 0 &&
+        getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len) == 0) {
+        a = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (connect(a, reinterpret_cast<sockaddr*>(&addr), len) == 0)
+            b = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+    }
+    close(listener);
+}
+
+}  // namespace
+
+PtyChild::PtyChild(const std::vector<std::string>& argv, const std::string& dir, Line line) {
+    int slave = -1;
+    if (line == kTcp) {
+        OpenTcpPair(master_, slave);
+        if (slave < 0) return;
+    } else {
+        master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0) return;
+        slave = open(ptsname(master_), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        termios t;
+        tcgetattr(slave, &t);
+        cfmakeraw(&t);
+        tcsetattr(slave, TCSANOW, &t);
+    }
     pid_ = fork();
     if (pid_ == 0) {
         setsid();

@@ -16,11 +16,13 @@
 namespace qx::test {
 
 // A child process whose standard input and output are the slave side of a pseudo-terminal
-// in raw mode; MasterFd() is our side.
+// in raw mode, or one end of a TCP connection over the loopback (as a network line has it);
+// MasterFd() is our side.
 class PtyChild {
   public:
+    enum Line { kPty, kTcp };
     // Starts argv[0] (searched in PATH) in dir.
-    PtyChild(const std::vector<std::string>& argv, const std::string& dir);
+    PtyChild(const std::vector<std::string>& argv, const std::string& dir, Line line = kPty);
     ~PtyChild();
     PtyChild(const PtyChild&) = delete;
     PtyChild& operator=(const PtyChild&) = delete;
