@@ -19,10 +19,11 @@ void TWorkerCallLine::StopWorker() {
 }
 
 void TWorkerCallLine::Queue(Command cmd) {
-    {
-        std::lock_guard lock(mutex_);
-        commands_.push_back(std::move(cmd));
-    }
+    // The command and its wake-up go together under the lock, and NextCommand takes both under
+    // it: a wake-up left over from a command already taken would interrupt that command's
+    // first wait (a dial would end before it began).
+    std::lock_guard lock(mutex_);
+    commands_.push_back(std::move(cmd));
     Wake();
 }
 
@@ -62,8 +63,8 @@ std::string TWorkerCallLine::TakeConnectData() {
 }
 
 bool TWorkerCallLine::NextCommand(Command& cmd) {
-    TakeWake();
     std::lock_guard lock(mutex_);
+    TakeWake();
     if (commands_.empty()) return false;
     cmd = std::move(commands_.front());
     commands_.pop_front();

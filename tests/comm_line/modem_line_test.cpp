@@ -217,6 +217,24 @@ TEST_F(ModemLineTest, EachFailedResultEndsTheCallWithItsDisconnectMode) {
     }
 }
 
+// A call queued while the worker starts may be taken before the worker first waits: its
+// wake-up must not be left over to cut the dialogue short. The calls are queued at staggered
+// moments of the worker's start.
+TEST_F(ModemLineTest, CallPlacedRightAfterTheOpenIsCarriedOut) {
+    modem.Script("42", "BUSY");
+    for (int i = 0; i < 40; ++i) {
+        reports = {};
+        auto line = OpenLine(modem.Path());
+        ASSERT_TRUE(line);
+        const auto queueAt = std::chrono::steady_clock::now() + std::chrono::microseconds(5 * i);
+        while (std::chrono::steady_clock::now() < queueAt) {
+        }
+        ASSERT_GT(line->MakeCall("42"), 0);
+        ASSERT_TRUE(PumpUntil([&] { return reports.Has(kLineCallDisconnected); })) << i;
+        EXPECT_EQ(reports.modes.back(), kLineDisconnectBusy);
+    }
+}
+
 TEST_F(ModemLineTest, SilentDialTimesOutAndTheHangUpAbortsTheDial) {
     timings.DialMs = 300;
     auto line = OpenLine(modem.Path());
