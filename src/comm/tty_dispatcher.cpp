@@ -115,6 +115,7 @@ void TCxTtyDispatcher::RequestStop() {
         kick_ = true;
     }
     evChanged_.notify_all();
+    loopEnded_.notify_all();
     device_.Wake(TSerialDevice::kDispatchWaiter);
     {
         std::lock_guard lock(outMutex_);

@@ -4,9 +4,10 @@
 // Threads: the event thread waits in poll() for input or a wake-up, reads what arrived into the
 // receive ring and hands the event to the dispatch thread (when it could read nothing it waits
 // until that thread has dealt with the event, so a lasting condition cannot make it spin); the
-// dispatch thread runs one
-// pass per event and at least every 50 ms (timers stay live on a silent line) and delivers the
-// notifications; the output thread drains the output ring into the descriptor.
+// dispatch thread runs one pass per event and at least every 50 ms (timers stay live on a silent
+// line) and delivers the notifications; its receive loop reads the line itself when the queue
+// runs dry, and the event thread leaves the line to it meanwhile (10 ms at a time); the output
+// thread drains the output ring into the descriptor.
 //
 // Locks (never held while a notification is delivered, so handlers may call back freely):
 //   dispMutex_  trigger lists, handler lists, avail threshold, modem status, line errors,
@@ -52,6 +53,8 @@ class TCxTtyDispatcher final : public TCxDispatcher {
     static constexpr size_t kStreamPiece = 16 * 1024;
     static constexpr int kReadBatch = 512 * 1024;
     static constexpr int kStreamWaitMs = 1;
+    // How long the event thread leaves the reading to a running receive loop.
+    static constexpr int kLoopReadsMs = 10;
 
     // A handler of notifications: (message, handle or count, port number × 65536 + data).
     using Handler = std::function<void(unsigned msg, unsigned wParam, int32_t lParam)>;
@@ -312,10 +315,12 @@ class TCxTtyDispatcher final : public TCxDispatcher {
     // Thread control.
     std::mutex evMutex_;
     std::condition_variable evChanged_;
-    bool commEvent_ = false;              // event thread → dispatch thread
-    bool ready_ = true;                   // dispatch thread → event thread
-    bool kick_ = false;                   // any thread → dispatch thread, no reply wanted
-    std::condition_variable outChanged_;  // with outMutex_
+    bool commEvent_ = false;                // event thread → dispatch thread
+    bool ready_ = true;                     // dispatch thread → event thread
+    bool kick_ = false;                     // any thread → dispatch thread, no reply wanted
+    std::atomic<bool> loopRunning_{false};  // a receive loop runs; set false under evMutex_
+    std::condition_variable loopEnded_;     // with evMutex_
+    std::condition_variable outChanged_;    // with outMutex_
     std::atomic<bool> kill_{false};
     std::atomic<int> threadsRunning_{0};
     std::atomic<int> ioThreadsRunning_{0};  // event and output threads

@@ -93,8 +93,10 @@ bool TCxTtyDispatcher::Notify(unsigned msg, unsigned wParam, int32_t lParam) {
                 // The read-ahead of a skipped handler is 0, as if it had run and read nothing.
                 if (h->Wants && !h->Wants(msg, wParam)) continue;
                 // This thread cannot read while it waits for the main thread: let the event
-                // thread take in the next input meanwhile.
-                if (wakeAfterPass_.exchange(false)) device_.Wake();
+                // thread take in the next input meanwhile. A receive loop already on the main
+                // thread calls the handler at once and tops the ring up itself; the wake-up
+                // (a system call and a thread switch per delivery) waits for the end of its pass.
+                if (!IsMainThread() && wakeAfterPass_.exchange(false)) device_.Wake();
                 const Handler& fn = h->Fn;  // the entry is kept alive by list
                 SendToMain(
                     [this, &fn, msg, wParam, lParam] {

@@ -126,6 +126,17 @@ void TCxTtyDispatcher::ReceiveLoop() {
     // thread; bounded so that timers and status triggers stay live under a steady stream.
     // Topping up the ring after each delivery makes the next one offer everything that has
     // arrived.
+    loopRunning_ = true;
+    struct Ended {
+        TCxTtyDispatcher& d;
+        ~Ended() {
+            {
+                std::lock_guard lock(d.evMutex_);
+                d.loopRunning_ = false;
+            }
+            d.loopEnded_.notify_all();
+        }
+    } ended{*this};
     int extracts = 0;
     bool delivered = false;
     for (;;) {

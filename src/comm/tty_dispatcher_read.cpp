@@ -14,6 +14,15 @@ namespace qx {
 void TCxTtyDispatcher::EventThread() {
     bool emptyRead = false;  // the last read after a readiness found nothing
     while (!kill_) {
+        // A receive loop reads the line itself when the queue runs dry; reading here as well
+        // would take each piece through a second core and cost a wake-up per piece. Leave it
+        // the line, but not for long: a handler that takes its time must not keep the line
+        // from being read into the queue.
+        if (loopRunning_) {
+            std::unique_lock lock(evMutex_);
+            loopEnded_.wait_for(lock, std::chrono::milliseconds(kLoopReadsMs),
+                                [&] { return !loopRunning_ || kill_.load(); });
+        }
         // While the dispatch thread reads the line itself this thread only watches for a
         // hang-up.
         SerialEvents ev = device_.WaitForEvent(!inputPaused_ && !procHandlers_, -1);

@@ -6,7 +6,11 @@
 #include <QTimer>
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "comm/cx_exception.h"
@@ -417,6 +421,46 @@ TEST(Faults, FullReceiveRingStopsExtractionWithoutLosingBytes) {
     // Taking bytes outside an event frees room; the rest is then extracted and offered.
     for (int i = 0; i < 100; ++i) got += static_cast<char>(port.GetChar());
     ASSERT_TRUE(WaitFor([&] { return got.size() == sent.size(); }));
+    writer.join();
+    EXPECT_EQ(got, sent);
+}
+
+TEST(Faults, AHandlerThatTakesItsTimeDoesNotStopTheLineBeingRead) {
+    PtyPair pty;
+    TCxComPort port;
+    std::string sent = "x", got;
+    // Far more than the kernel holds for a pseudo-terminal, less than the driver queue: the
+    // writer only gets to the end if the line is read while the first handler still runs.
+    std::string more;
+    for (int i = 0; more.size() < 200000; ++i) more += std::to_string(i) + ",";
+    sent += more;
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool go = false, done = false;
+    port.OnTriggerAvail = [&](TCxComPort& p, unsigned count) {
+        if (got.empty()) {
+            std::unique_lock lock(mutex);
+            go = true;
+            changed.notify_all();
+            EXPECT_TRUE(changed.wait_for(lock, std::chrono::seconds(10), [&] { return done; }));
+        }
+        std::string piece(count, '\0');
+        p.GetBlock(piece.data(), count);
+        got += piece;
+    };
+    OpenOnPty(port, pty);
+    std::thread writer([&] {
+        {
+            std::unique_lock lock(mutex);
+            changed.wait(lock, [&] { return go; });
+        }
+        pty.Write(more);
+        std::lock_guard lock(mutex);
+        done = true;
+        changed.notify_all();
+    });
+    pty.Write("x");
+    EXPECT_TRUE(WaitFor([&] { return got.size() == sent.size(); }));
     writer.join();
     EXPECT_EQ(got, sent);
 }
