@@ -91,6 +91,7 @@ class TSerialDevice {
     // Waits until the write descriptor takes data or timeoutMs passes. True when writable.
     bool WaitWritable(int timeoutMs);
     void Wake(Waiter who = kEventWaiter);
+    bool IsSocket() const { return isSocket_; }
     // Called once by the thread that will Write: a reader that went away then gives EPIPE
     // instead of a SIGPIPE that would end the process.
     static void PrepareWriterThread();
