@@ -55,6 +55,10 @@ class TCxTtyDispatcher final : public TCxDispatcher {
     static constexpr int kStreamWaitMs = 1;
     // How long the event thread leaves the reading to a running receive loop.
     static constexpr int kLoopReadsMs = 10;
+    // How often, and how long each time, a receive loop on the main thread waits for more
+    // input before it hands back (bounds the main thread's wait to 4 ms per loop).
+    static constexpr int kLoopWaits = 8;
+    static constexpr int kLoopWaitUs = 500;
 
     // A handler of notifications: (message, handle or count, port number × 65536 + data).
     using Handler = std::function<void(unsigned msg, unsigned wParam, int32_t lParam)>;
@@ -198,8 +202,10 @@ class TCxTtyDispatcher final : public TCxDispatcher {
     void OutputThread();
     void ThreadEnded(bool io = false);
 
-    void DispatchPass();
-    void ReceiveLoop();  // receive tests and top-ups while input keeps coming
+    // A pass; true when its receive loop stopped at its bound with input still flowing.
+    bool DispatchPass();
+    // Receive tests and top-ups while input keeps coming; true when stopped at the bound.
+    bool ReceiveLoop();
     bool HandlersOnMainOnly();
     // False on the main thread once a handler that must run on this dispatcher's own thread
     // has been added: the main thread then leaves the receive loop to the dispatch thread.

@@ -14,6 +14,7 @@
 namespace qx {
 
 void TCxTtyDispatcher::DispatchThread() {
+    bool more = false;  // the last pass left input flowing: no need to wait for the event thread
     while (!kill_ && !closePending_) {
         bool fromEvent = false;
         const bool direct = procHandlers_;
@@ -31,7 +32,7 @@ void TCxTtyDispatcher::DispatchThread() {
             // instead (the threshold is above what arrives meanwhile, so the clock or the end
             // of the connection wakes this thread).
             const bool streaming = passRead_.exchange(0) >= kStreamPiece;
-            if (!pending) {
+            if (!pending && !more) {
                 if (streaming) device_.SetReadBatch(kReadBatch);
                 device_.WaitForEvent(!inputPaused_, streaming ? kStreamWaitMs : kDispatchWaitMs,
                                      TSerialDevice::kDispatchWaiter);
@@ -40,7 +41,7 @@ void TCxTtyDispatcher::DispatchThread() {
         }
         {
             std::unique_lock lock(evMutex_);
-            if (!direct)
+            if (!direct && !more)
                 evChanged_.wait_for(lock, std::chrono::milliseconds(kDispatchWaitMs),
                                     [&] { return commEvent_ || kick_ || kill_.load(); });
             fromEvent = commEvent_;
@@ -48,7 +49,7 @@ void TCxTtyDispatcher::DispatchThread() {
             kick_ = false;
         }
         if (kill_ || closePending_) break;
-        DispatchPass();
+        more = DispatchPass();
         if (fromEvent) {
             std::lock_guard lock(evMutex_);
             ready_ = true;
@@ -78,7 +79,7 @@ void TCxTtyDispatcher::WakeDispatch() {
 
 // ---- the dispatch pass ----
 
-void TCxTtyDispatcher::DispatchPass() {
+bool TCxTtyDispatcher::DispatchPass() {
     CheckModemStatus();
     CheckLineErrors();
     Extract(procHandlers_);
@@ -86,22 +87,23 @@ void TCxTtyDispatcher::DispatchPass() {
     }
     // When every handler runs on the main thread, the whole receive loop runs there in one
     // send: a stream of deliveries then costs one round trip between threads, not one each.
+    bool more = false;
     if (HandlersOnMainOnly()) {
-        if (ReceiveWorkPending()) SendToMain([this] { ReceiveLoop(); }, kSendTimeoutMs);
+        if (ReceiveWorkPending()) SendToMain([&] { more = ReceiveLoop(); }, kSendTimeoutMs);
         // A handler that added one of this thread's own (a transfer starting) ended the loop
         // there; the rest is delivered here.
         DeliverLeftOverData();
     }
-    if (!closePending_ && !HandlersOnMainOnly()) ReceiveLoop();
+    if (!closePending_ && !HandlersOnMainOnly()) more = ReceiveLoop();
     if (wakeAfterPass_.exchange(false)) device_.Wake();
     {
         std::lock_guard lock(dispMutex_);
         for (TStatusTrigger& s : status_) s.Hit = false;
     }
     for (;;) {
-        if (closePending_) return;
+        if (closePending_) return false;
         bool fired = TestStatusTriggers();
-        if (closePending_) return;
+        if (closePending_) return false;
         fired = TestTimerTriggers() || fired;
         if (!fired) break;
     }
@@ -119,9 +121,10 @@ void TCxTtyDispatcher::DispatchPass() {
         }
         if (h) h();
     }
+    return more;
 }
 
-void TCxTtyDispatcher::ReceiveLoop() {
+bool TCxTtyDispatcher::ReceiveLoop() {
     // While data keeps coming, take the next piece at once instead of going back to the event
     // thread; bounded so that timers and status triggers stay live under a steady stream.
     // Topping up the ring after each delivery makes the next one offer everything that has
@@ -138,6 +141,7 @@ void TCxTtyDispatcher::ReceiveLoop() {
         }
     } ended{*this};
     int extracts = 0;
+    int waits = 0;
     bool delivered = false;
     for (;;) {
         while (!closePending_ && MayDeliverHere() && TestReceiveTriggers()) {
@@ -145,10 +149,17 @@ void TCxTtyDispatcher::ReceiveLoop() {
             if (extracts < kExtractRounds && Extract(false) > 0) ++extracts;
         }
         // The queue ran dry while input flows: rather than hand back to the event thread (two
-        // thread switches before the next piece), take what the line already holds.
-        if (closePending_ || !MayDeliverHere() || extracts >= kExtractRounds ||
-            (Extract(false) == 0 && (!delivered || Extract(true) == 0)))
-            break;
+        // thread switches before the next piece), take what the line already holds. On the
+        // main thread, handing back costs three (event, dispatch and main thread): wait a
+        // little for the next piece there first.
+        if (closePending_ || !MayDeliverHere()) return false;
+        if (extracts >= kExtractRounds) return true;  // input still flowing: come back at once
+        if (Extract(false) == 0 && (!delivered || Extract(true) == 0)) {
+            if (!delivered || waits >= kLoopWaits || !IsMainThread() ||
+                !device_.WaitReadable(kLoopWaitUs) || Extract(true) == 0)
+                return false;
+            ++waits;
+        }
         ++extracts;
     }
 }

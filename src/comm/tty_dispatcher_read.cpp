@@ -14,13 +14,11 @@ namespace qx {
 void TCxTtyDispatcher::EventThread() {
     bool emptyRead = false;  // the last read after a readiness found nothing
     while (!kill_) {
-        // A receive loop reads the line itself when the queue runs dry. A tty hands over at most
-        // a few KB per read, so reading here as well would only take turns with the loop and
-        // cost a wake-up per piece: leave it the line, but not for long, as a handler that
-        // takes its time must not keep the line from being read into the queue. A socket hands
-        // over all it holds, and reading it here while the loop delivers puts the second core
-        // to use.
-        if (loopRunning_ && !device_.IsSocket()) {
+        // A receive loop reads the line itself when the queue runs dry. Reading here as well
+        // would only take turns with the loop, cost a wake-up per piece and take the CPU from
+        // whoever feeds the line: leave it the line, but not for long, as a handler that takes
+        // its time must not keep the line from being read into the queue.
+        if (loopRunning_) {
             std::unique_lock lock(evMutex_);
             loopEnded_.wait_for(lock, std::chrono::milliseconds(kLoopReadsMs),
                                 [&] { return !loopRunning_ || kill_.load(); });

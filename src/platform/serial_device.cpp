@@ -240,6 +240,15 @@ bool TSerialDevice::WaitWritable(int timeoutMs) {
     return (fd.revents & (POLLOUT | POLLHUP | POLLERR | POLLNVAL)) != 0;
 }
 
+bool TSerialDevice::WaitReadable(int timeoutUs) {
+    if (readFd_ < 0 || hupSeen_ || hungUp_) return false;
+    struct pollfd fd = {};
+    fd.fd = readFd_;
+    fd.events = POLLIN;
+    const struct timespec wait = {0, static_cast<long>(timeoutUs) * 1000};
+    return ::ppoll(&fd, 1, &wait, nullptr) > 0;
+}
+
 void TSerialDevice::Wake(Waiter who) {
     uint64_t one = 1;
     [[maybe_unused]] ssize_t r = ::write(wakeFd_[who].get(), &one, sizeof one);

@@ -90,6 +90,9 @@ class TSerialDevice {
     SerialEvents WaitForEvent(bool wantRead, int timeoutMs, Waiter who = kEventWaiter);
     // Waits until the write descriptor takes data or timeoutMs passes. True when writable.
     bool WaitWritable(int timeoutMs);
+    // Waits up to timeoutUs for input (or a hang-up) without any wake-up: for a reader that
+    // expects more of a stream at once. True when there is something to read.
+    bool WaitReadable(int timeoutUs);
     void Wake(Waiter who = kEventWaiter);
     bool IsSocket() const { return isSocket_; }
     // Called once by the thread that will Write: a reader that went away then gives EPIPE
