@@ -245,7 +245,7 @@ bool TSerialDevice::WaitReadable(int timeoutUs) {
     struct pollfd fd = {};
     fd.fd = readFd_;
     fd.events = POLLIN;
-    const struct timespec wait = {0, static_cast<long>(timeoutUs) * 1000};
+    const struct timespec wait = {timeoutUs / 1000000, (timeoutUs % 1000000) * 1000L};
     return ::ppoll(&fd, 1, &wait, nullptr) > 0;
 }
 

@@ -94,7 +94,6 @@ class TSerialDevice {
     // expects more of a stream at once. True when there is something to read.
     bool WaitReadable(int timeoutUs);
     void Wake(Waiter who = kEventWaiter);
-    bool IsSocket() const { return isSocket_; }
     // Called once by the thread that will Write: a reader that went away then gives EPIPE
     // instead of a SIGPIPE that would end the process.
     static void PrepareWriterThread();
