@@ -6,8 +6,8 @@
 // until that thread has dealt with the event, so a lasting condition cannot make it spin); the
 // dispatch thread runs one pass per event and at least every 50 ms (timers stay live on a silent
 // line) and delivers the notifications; its receive loop reads the line itself when the queue
-// runs dry, and on a tty the event thread leaves the line to it meanwhile (10 ms at a time); the
-// output thread drains the output ring into the descriptor.
+// runs dry, and the event thread leaves the line to it meanwhile (10 ms at a time); the output
+// thread drains the output ring into the descriptor.
 //
 // Locks (never held while a notification is delivered, so handlers may call back freely):
 //   dispMutex_  trigger lists, handler lists, avail threshold, modem status, line errors,

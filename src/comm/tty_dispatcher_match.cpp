@@ -154,11 +154,12 @@ bool TCxTtyDispatcher::ReceiveLoop() {
         // little for the next piece there first.
         if (closePending_ || !MayDeliverHere()) return false;
         if (extracts >= kExtractRounds) return true;  // input still flowing: come back at once
-        if (Extract(false) == 0 && (!delivered || Extract(true) == 0)) {
-            if (!delivered || waits >= kLoopWaits || !IsMainThread() ||
-                !device_.WaitReadable(kLoopWaitUs) || Extract(true) == 0)
-                return false;
-            ++waits;
+        if (Extract(false) == 0) {
+            if (!delivered) return false;
+            const bool got =
+                Extract(true) > 0 || (IsMainThread() && waits++ < kLoopWaits &&
+                                      device_.WaitReadable(kLoopWaitUs) && Extract(true) > 0);
+            if (!got) return false;
         }
         ++extracts;
     }
