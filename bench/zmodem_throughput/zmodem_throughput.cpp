@@ -17,6 +17,9 @@
 // ratio compares medians; the best rounds are printed too. The ratio is the smallest of: ours /
 // rz data rate on the pty, the same over TCP, and 1.5 x rz's time from start to the complete
 // file / ours (the worse of the two lines), so 1.0 means every target is met.
+//
+// Optional arguments, for profiling and A/B runs: the first runs one kind of line only (`pty` or
+// `tcp`, empty for both), the second sets the number of rounds.
 #include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -212,7 +215,9 @@ Timing TimeReceive(const std::string& label, const std::vector<std::string>& rxA
 
 }  // namespace
 
-int main(int, char** argv) {
+int main(int argc, char** argv) {
+    const std::string only = argc > 1 ? argv[1] : "";
+    const int rounds = argc > 2 ? std::max(1, std::atoi(argv[2])) : 7;
     char self[4096];
     const ssize_t len = readlink("/proc/self/exe", self, sizeof self - 1);
     std::string binDir = len > 0 ? std::string(self, static_cast<size_t>(len)) : argv[0];
@@ -237,8 +242,9 @@ int main(int, char** argv) {
     bool oursOk = true;
     for (const bool tcp : {false, true}) {
         const std::string line = tcp ? "tcp" : "pty";
+        if (!only.empty() && only != line) continue;
         std::vector<double> oRate, oTime, pRate, pTime;
-        for (int round = 0; round < 7; ++round) {
+        for (int round = 0; round < rounds; ++round) {
             const Timing a =
                 TimeReceive(line + " ours (qx-rz)", {binDir + "qx-rz", "-w", "18", ours}, src, ours,
                             "SAMPLE.BIN", data, tcp, oursOk);

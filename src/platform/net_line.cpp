@@ -310,6 +310,7 @@ void TNetLine::Relay() {
         if (fds[1].revents & (POLLIN | POLLHUP | POLLERR)) {
             ssize_t n = RetryOnEintr([&] { return ::read(socket_.get(), buf, sizeof buf); });
             if (n > 0) {
+                if (static_cast<size_t>(n) < sizeof buf) AcknowledgeInput(socket_.get());
                 codec_->Decode(reinterpret_cast<const uint8_t*>(buf), static_cast<size_t>(n),
                                toPort_, toBoard_);
             } else if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) {

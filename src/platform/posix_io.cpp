@@ -1,5 +1,9 @@
 #include "posix_io.h"
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
 namespace qx {
 
 ssize_t ReadSome(int fd, void* buf, size_t len) {
@@ -15,6 +19,11 @@ bool WriteAll(int fd, const void* buf, size_t len) {
         len -= static_cast<size_t>(n);
     }
     return true;
+}
+
+void AcknowledgeInput(int fd) {
+    int on = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
 }
 
 }  // namespace qx

@@ -1,6 +1,8 @@
 #include "platform/serial_device.h"
 
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/eventfd.h>
@@ -77,6 +79,14 @@ int TSerialDevice::Attach(int readFd, int writeFd) {
     struct stat info;
     isSocket_ = ::fstat(readFd_, &info) == 0 && S_ISSOCK(info.st_mode);
     readBatch_ = 1;
+    // A TCP line carries an interactive protocol: short answers go out at once.
+    socklen_t len = sizeof savedNoDelay_;
+    isTcp_ =
+        isSocket_ && ::getsockopt(readFd_, IPPROTO_TCP, TCP_NODELAY, &savedNoDelay_, &len) == 0;
+    if (isTcp_) {
+        int on = 1;
+        ::setsockopt(readFd_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    }
     if (isTty_ && ::tcgetattr(readFd_, &savedTermios_) == 0) {
         termiosSaved_ = true;
         struct termios t = savedTermios_;
@@ -97,13 +107,15 @@ void TSerialDevice::Detach() {
             RetryOnEintr([&] { return ::tcsetattr(readFd_, TCSANOW, &savedTermios_); });
         if (savedReadFlags_ >= 0) ::fcntl(readFd_, F_SETFL, savedReadFlags_);
         SetReadBatch(1);
+        if (isTcp_)
+            ::setsockopt(readFd_, IPPROTO_TCP, TCP_NODELAY, &savedNoDelay_, sizeof savedNoDelay_);
     }
     if (writeFd_ >= 0 && writeFd_ != readFd_ && savedWriteFlags_ >= 0)
         ::fcntl(writeFd_, F_SETFL, savedWriteFlags_);
     termiosSaved_ = false;
     savedReadFlags_ = savedWriteFlags_ = -1;
     readFd_ = writeFd_ = -1;
-    isTty_ = hasModemLines_ = isSocket_ = false;
+    isTty_ = hasModemLines_ = isSocket_ = isTcp_ = false;
 }
 
 SerialLineSettings TSerialDevice::ReadSettings() const {
@@ -257,7 +269,10 @@ void TSerialDevice::Wake(Waiter who) {
 size_t TSerialDevice::Read(uint8_t* buf, size_t len) {
     if (readFd_ < 0 || len == 0 || hungUp_) return 0;
     ssize_t n = ReadSome(readFd_, buf, len);
-    if (n > 0) return static_cast<size_t>(n);
+    if (n > 0) {
+        if (isTcp_ && static_cast<size_t>(n) < len) AcknowledgeInput(readFd_);
+        return static_cast<size_t>(n);
+    }
     if (n == 0 || hupSeen_ || (errno != EAGAIN && errno != EWOULDBLOCK)) hungUp_ = true;
     return 0;
 }

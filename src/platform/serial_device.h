@@ -4,7 +4,10 @@
 // ZMODEM receiver running on stdin/stdout) hands them over and closes them after the port has
 // closed. Reading and writing may use two descriptors (a pipe pair) or one (a tty, a pty, a
 // socket). A descriptor that is not a tty skips everything termios and modem-line related and
-// reads as CTS, DSR and DCD on until hang-up, as a pseudo-terminal does.
+// reads as CTS, DSR and DCD on until hang-up, as a pseudo-terminal does. On a TCP connection
+// the protocol's short answers go out at once (no Nagle delay while attached), and input is
+// acknowledged as soon as it has been drained, so a sender waiting for that acknowledgement
+// before its next short segment does not wait for the delayed-acknowledgement timer.
 //
 // Thread use: the event thread calls WaitForEvent, the dispatch thread Read and the status
 // calls, the output thread WaitWritable and Write; Wake may be called from any thread.
@@ -119,6 +122,8 @@ class TSerialDevice {
     UniqueFd wakeFd_[2];
     bool isTty_ = false;
     bool isSocket_ = false;
+    bool isTcp_ = false;
+    int savedNoDelay_ = 0;  // TCP_NODELAY as found, restored by Detach
     int readBatch_ = 1;
     bool hasModemLines_ = false;
     std::atomic<bool> hungUp_{false};   // reads ended (EOF, EIO): the device is gone
