@@ -31,8 +31,11 @@ void TCxTtyDispatcher::DispatchThread() {
             // this thread, and the sender pays for each wake-up: read once a millisecond
             // instead (the threshold is above what arrives meanwhile, so the clock or the end
             // of the connection wakes this thread).
-            const bool streaming = passRead_.exchange(0) >= kStreamPiece;
+            const size_t read = passRead_.exchange(0);
+            const bool streaming = read >= kStreamPiece;
             if (!pending && !more) {
+                // The sender may hold its next header until what it sent is acknowledged.
+                if (read > 0) device_.AcknowledgeInput();
                 if (streaming) device_.SetReadBatch(kReadBatch);
                 device_.WaitForEvent(!inputPaused_, streaming ? kStreamWaitMs : kDispatchWaitMs,
                                      TSerialDevice::kDispatchWaiter);

@@ -52,10 +52,10 @@ class UniqueFd {
 ssize_t ReadSome(int fd, void* buf, size_t len);
 // Writes all of buf, retrying short writes and EINTR; false with errno on failure.
 bool WriteAll(int fd, const void* buf, size_t len);
-// On a TCP connection whose input was just drained: acknowledges it now instead of after the
-// delayed-acknowledgement timer. A sender that holds a short segment until everything before
-// it is acknowledged (Nagle) would otherwise stall each turn of a protocol by 40 ms or more.
-// Does nothing on other descriptors.
+// On a TCP connection: acknowledges the input read so far now instead of after the
+// delayed-acknowledgement timer. For a reader that is about to wait: a sender that holds a short
+// segment until everything before it is acknowledged (Nagle) would otherwise stall each turn of
+// a protocol by 40 ms or more. Does nothing on other descriptors.
 void AcknowledgeInput(int fd);
 
 }  // namespace qx

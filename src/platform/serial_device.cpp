@@ -261,6 +261,10 @@ bool TSerialDevice::WaitReadable(int timeoutUs) {
     return ::ppoll(&fd, 1, &wait, nullptr) > 0;
 }
 
+void TSerialDevice::AcknowledgeInput() {
+    if (isTcp_) qx::AcknowledgeInput(readFd_);
+}
+
 void TSerialDevice::Wake(Waiter who) {
     uint64_t one = 1;
     [[maybe_unused]] ssize_t r = ::write(wakeFd_[who].get(), &one, sizeof one);
@@ -269,10 +273,7 @@ void TSerialDevice::Wake(Waiter who) {
 size_t TSerialDevice::Read(uint8_t* buf, size_t len) {
     if (readFd_ < 0 || len == 0 || hungUp_) return 0;
     ssize_t n = ReadSome(readFd_, buf, len);
-    if (n > 0) {
-        if (isTcp_ && static_cast<size_t>(n) < len) AcknowledgeInput(readFd_);
-        return static_cast<size_t>(n);
-    }
+    if (n > 0) return static_cast<size_t>(n);
     if (n == 0 || hupSeen_ || (errno != EAGAIN && errno != EWOULDBLOCK)) hungUp_ = true;
     return 0;
 }

@@ -5,9 +5,7 @@
 // closed. Reading and writing may use two descriptors (a pipe pair) or one (a tty, a pty, a
 // socket). A descriptor that is not a tty skips everything termios and modem-line related and
 // reads as CTS, DSR and DCD on until hang-up, as a pseudo-terminal does. On a TCP connection
-// the protocol's short answers go out at once (no Nagle delay while attached), and input is
-// acknowledged as soon as it has been drained, so a sender waiting for that acknowledgement
-// before its next short segment does not wait for the delayed-acknowledgement timer.
+// the protocol's short answers go out at once (no Nagle delay while attached).
 //
 // Thread use: the event thread calls WaitForEvent, the dispatch thread Read and the status
 // calls, the output thread WaitWritable and Write; Wake may be called from any thread.
@@ -96,6 +94,9 @@ class TSerialDevice {
     // Waits up to timeoutUs for input (or a hang-up) without any wake-up: for a reader that
     // expects more of a stream at once. True when there is something to read.
     bool WaitReadable(int timeoutUs);
+    // On a TCP connection: acknowledges what has been read now rather than after the
+    // delayed-acknowledgement timer (see AcknowledgeInput in posix_io.h). No-op elsewhere.
+    void AcknowledgeInput();
     void Wake(Waiter who = kEventWaiter);
     // Called once by the thread that will Write: a reader that went away then gives EPIPE
     // instead of a SIGPIPE that would end the process.
