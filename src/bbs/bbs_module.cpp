@@ -413,6 +413,7 @@ void TBBSmodule::TapiDeviceTapiLog(TTapiLogCode code) {
             break;
         case ltapiCallFinish:
             line += "call finished";
+            connectionSerial_ += 1;  // before anything below can pump the loop
             LogTapiState();
             LineFinished = true;
             if (busySeen_ && CallOutcome < kOutcomeBusy) CallOutcome = kOutcomeBusy;
@@ -428,6 +429,9 @@ void TBBSmodule::TapiDeviceTapiLog(TTapiLogCode code) {
             break;
         case ltapiConnect:
             line += "Connected";
+            // First: the logging below pumps the loop, and a timer of the last call that fires
+            // there must already see that it is not its call.
+            connectionSerial_ += 1;
             if (!Closing()) {
                 ConnectionStart();
                 Log("Connected to OstrelCentre at " + TimeText(NowLocal()), 0);
@@ -435,7 +439,6 @@ void TBBSmodule::TapiDeviceTapiLog(TTapiLogCode code) {
             AwaitUserPrompt = true;
             Receiving = false;
             LoginRetryCnt += 1;
-            connectionSerial_ += 1;
             break;
         case ltapiCancel:
             line += "Cancelled";

@@ -179,7 +179,7 @@ class TBBSmodule : public QObject {
     std::string servingName_;   // the file name asked for
     std::string failedEntry_;   // the entry of the last connection that failed
     int failedConnections_ = 0;
-    int connectionSerial_ = 0;  // counts connections, so a timer of an old one does nothing
+    int connectionSerial_ = 0;  // counts connections and call ends, for an old call's timers
 };
 
 // The program-wide module (null when none exists).

@@ -1,5 +1,7 @@
 // TCxComPort and its dispatcher on real pseudo-terminals: the test writes the master end.
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 
@@ -598,6 +600,39 @@ TEST(Descriptors, ASocketPairWorksWithoutTermios) {
     port.SetOpen(false);
     ::close(sv[0]);
     ::close(sv[1]);
+}
+
+// A network line's socket: answers go out without Nagle's delay while the port holds it, and
+// it is handed back with the options and flags it came with.
+TEST(Descriptors, ATcpSocketIsHandedBackAsItWasGiven) {
+    const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    ASSERT_EQ(::listen(listener, 1), 0);
+    ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len), 0);
+    const int client = ::socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_EQ(::connect(client, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    const int line = ::accept(listener, nullptr, nullptr);
+    ASSERT_GE(line, 0);
+    auto noDelay = [&] {
+        int on = -1;
+        socklen_t n = sizeof on;
+        ::getsockopt(line, IPPROTO_TCP, TCP_NODELAY, &on, &n);
+        return on;
+    };
+    const int flags = ::fcntl(line, F_GETFL);
+    TCxComPort port;
+    port.TapiMode = tmOn;
+    port.SetTapiHandle(line);
+    port.SetOpen(true);
+    EXPECT_NE(noDelay(), 0);
+    port.SetOpen(false);
+    EXPECT_EQ(noDelay(), 0);
+    EXPECT_EQ(::fcntl(line, F_GETFL), flags);
+    for (int fd : {line, client, listener}) ::close(fd);
 }
 
 TEST(Descriptors, APipePairWorksAndAVanishedReaderDoesNotEndTheProcess) {

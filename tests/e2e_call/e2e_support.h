@@ -12,6 +12,7 @@
 #include <QProcessEnvironment>
 
 #include <algorithm>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -69,8 +70,24 @@ class CallTest : public ::testing::Test {
                 p->waitForFinished(5000);
             }
         }
+        if (HasFailure()) {
+            // CI keeps only the output: the ends of the program's log and the board's transcript
+            // say why a call went wrong; the whole of both stay in dir.
+            if (quorvex != nullptr) std::ofstream(dir / "quorvex.err") << Stderr();
+            std::printf("--- %s\n", dir.c_str());
+            PrintTail("program", quorvex != nullptr ? err_ : std::string(), 80);
+            PrintTail("board", SimLog(), 60);
+        }
         procs_.clear();
         if (!HasFailure()) fs::remove_all(dir);
+    }
+    static void PrintTail(const char* what, const std::string& text, int lines) {
+        size_t from = text.size();
+        for (int n = 0; n <= lines && from != std::string::npos && from > 0; ++n) {
+            from = text.rfind('\n', from - 1);
+        }
+        std::printf("--- last %d lines of the %s log\n%s\n", lines, what,
+                    text.substr(from == std::string::npos ? 0 : from + 1).c_str());
     }
 
     QProcess& Run(const std::string& program, const QStringList& args) {
