@@ -15,9 +15,11 @@ namespace qx {
 
 void TCxTtyDispatcher::DispatchThread() {
     bool more = false;  // the last pass left input flowing: no need to wait for the event thread
+    bool bulk = false;
     while (!kill_ && !closePending_) {
         bool fromEvent = false;
         const bool direct = procHandlers_;
+        if (direct != bulk) TSerialDevice::SetBulkReader(bulk = direct);
         if (direct) {
             // A transfer: this thread waits on the line itself and reads it, one thread switch
             // per piece of input instead of two (the event thread then watches only for a

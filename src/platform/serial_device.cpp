@@ -4,6 +4,8 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <pthread.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/eventfd.h>
 #include <sys/ioctl.h>
@@ -283,6 +285,21 @@ void TSerialDevice::PrepareWriterThread() {
     sigemptyset(&set);
     sigaddset(&set, SIGPIPE);
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
+}
+
+void TSerialDevice::SetBulkReader(bool bulk) {
+    // Only a thread of the normal policy is changed (not one its user made real-time), and only
+    // such a thread is changed back. A refusal leaves the thread as it was.
+    thread_local bool changed = false;
+    int policy;
+    sched_param param;
+    if (pthread_getschedparam(pthread_self(), &policy, &param) != 0) return;
+    if (bulk && policy == SCHED_OTHER) {
+        changed = pthread_setschedparam(pthread_self(), SCHED_BATCH, &param) == 0;
+    } else if (!bulk && changed) {
+        pthread_setschedparam(pthread_self(), SCHED_OTHER, &param);
+        changed = false;
+    }
 }
 
 ssize_t TSerialDevice::Write(const uint8_t* buf, size_t len) {

@@ -101,6 +101,10 @@ class TSerialDevice {
     // Called once by the thread that will Write: a reader that went away then gives EPIPE
     // instead of a SIGPIPE that would end the process.
     static void PrepareWriterThread();
+    // Marks the calling thread as reading bulk input (a file transfer) or not. A bulk reader
+    // woken by each piece does not take the CPU from whoever feeds the line (on one machine,
+    // the sending program) but waits for the end of its time slice; others are woken at once.
+    static void SetBulkReader(bool bulk);
 
     // Non-blocking read: bytes read, 0 when nothing is waiting. End of file, EIO, or nothing
     // left after a POLLHUP mark the device hung up (and return 0).
