@@ -1,6 +1,5 @@
 // TCxComPort and its dispatcher on real pseudo-terminals: the test writes the master end.
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -18,11 +17,13 @@
 #include "comm/cx_exception.h"
 #include "comm/tty_dispatcher.h"
 #include "port_fixture.h"
+#include "tcp_pair.h"
 
 namespace qx {
 namespace {
 
 using test::OpenOnPty;
+using test::OpenTcpPair;
 using test::PtyPair;
 using test::RunFor;
 using test::WaitFor;
@@ -605,17 +606,8 @@ TEST(Descriptors, ASocketPairWorksWithoutTermios) {
 // A network line's socket: answers go out without Nagle's delay while the port holds it, and
 // it is handed back with the options and flags it came with.
 TEST(Descriptors, ATcpSocketIsHandedBackAsItWasGiven) {
-    const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-    ASSERT_EQ(::listen(listener, 1), 0);
-    ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len), 0);
-    const int client = ::socket(AF_INET, SOCK_STREAM, 0);
-    ASSERT_EQ(::connect(client, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-    const int line = ::accept(listener, nullptr, nullptr);
+    int client, line;
+    OpenTcpPair(client, line);
     ASSERT_GE(line, 0);
     auto noDelay = [&] {
         int on = -1;
@@ -632,7 +624,8 @@ TEST(Descriptors, ATcpSocketIsHandedBackAsItWasGiven) {
     port.SetOpen(false);
     EXPECT_EQ(noDelay(), 0);
     EXPECT_EQ(::fcntl(line, F_GETFL), flags);
-    for (int fd : {line, client, listener}) ::close(fd);
+    ::close(line);
+    ::close(client);
 }
 
 TEST(Descriptors, APipePairWorksAndAVanishedReaderDoesNotEndTheProcess) {

@@ -1,7 +1,6 @@
 #include "zmodem_peer.h"
 
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -21,29 +20,9 @@
 
 #include "platform/event_loop.h"
 #include "pump_until.h"
+#include "tcp_pair.h"
 
 namespace qx::test {
-
-namespace {
-
-// A connected TCP pair over the loopback: a and b, or -1.
-void OpenTcpPair(int& a, int& b) {
-    a = b = -1;
-    const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    if (bind(listener, reinterpret_cast<sockaddr*>(&addr), len) == 0 && listen(listener, 1) == 0 &&
-        getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len) == 0) {
-        a = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (connect(a, reinterpret_cast<sockaddr*>(&addr), len) == 0)
-            b = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-    }
-    close(listener);
-}
-
-}  // namespace
 
 PtyChild::PtyChild(const std::vector<std::string>& argv, const std::string& dir, Line line) {
     int slave = -1;
